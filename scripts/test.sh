@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up, builds from scratch and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+build=build-test
+rm -rf "$build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DNORVANE_WERROR=ON
+cmake --build "$build"
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")

@@ -1,0 +1,28 @@
+#ifndef INSTANCE_GUARD_H_
+#define INSTANCE_GUARD_H_
+
+#include <string>
+
+// Keeps a second updater off an installation directory. The pid file "pid" in
+// the working directory names the updater that last started work there.
+
+// The word in a process's command line that marks it as an updater.
+extern const char kUpdaterWord[];
+
+// True when "/proc/<pid_text>/cmdline" can be read and its first line
+// contains |word|. |pid_text| is used as given, without conversion.
+bool ProcessCommandLineContains(const std::string& pid_text,
+                                const std::string& word);
+
+// True when another updater works on this directory: another process holds
+// the lock on the pid file, or the pid file names another live process whose
+// command line contains the updater word. When it returns false this process
+// holds the lock on "pid" until it exits, so a second updater started later
+// is refused even before the pid file is written.
+bool IsAnotherInstanceRunning();
+
+// Writes this process's id into "pid" (decimal, no line end). Logs and
+// returns false when the file cannot be opened for writing.
+bool WritePidFile();
+
+#endif  // INSTANCE_GUARD_H_

@@ -1,0 +1,74 @@
+#include "norvane_update.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <ostream>
+
+#include "base/eintr_wrapper.h"
+#include "base/logging.h"
+#include "instance_guard.h"
+
+namespace {
+
+const char kLogFileName[] = "norvane_update.log";
+
+// Points descriptors 1 and 2 at the log file, opened for appending so that a
+// refused second updater cannot wipe or overwrite the running one's log.
+// Reports on the caller's standard error and returns false when the log
+// cannot be opened.
+bool RedirectOutputToLog() {
+  int fd = HANDLE_EINTR(open(kLogFileName, O_WRONLY | O_CREAT | O_APPEND, 0666));
+  if (fd < 0) {
+    int error = errno;
+    fprintf(stderr, "can't open %s: %s\n", kLogFileName,
+            base::SystemErrorText(error).c_str());
+    return false;
+  }
+  fflush(stdout);
+  if ((fd != STDOUT_FILENO && HANDLE_EINTR(dup2(fd, STDOUT_FILENO)) < 0) ||
+      (fd != STDERR_FILENO && HANDLE_EINTR(dup2(fd, STDERR_FILENO)) < 0)) {
+    int error = errno;
+    fprintf(stderr, "can't redirect output to %s: %s\n", kLogFileName,
+            base::SystemErrorText(error).c_str());
+    return false;
+  }
+  if (fd > STDERR_FILENO) close(fd);
+  return true;
+}
+
+// Empties the log once this run owns the directory; later writes append from
+// the start.
+void StartFreshLog() { (void)HANDLE_EINTR(ftruncate(STDOUT_FILENO, 0)); }
+
+}  // namespace
+
+int RunUpdate(int argc, char** argv, const char* server_base_url) {
+  (void)server_base_url;
+  if (argc != 4) {
+    fputs("parameter error!\n", stderr);
+    return kExitFailure;
+  }
+  const char* install_dir = argv[2];
+  if (chdir(install_dir) != 0) {
+    fprintf(stderr, "can't access %s\n", install_dir);
+    return kExitFailure;
+  }
+  if (!RedirectOutputToLog()) return kExitFailure;
+
+  if (IsAnotherInstanceRunning()) {
+    LOG_AT(log_site::kAnotherInstance, base::LOG_ERROR)
+        << "another instance is running!" << std::endl;
+    return kExitFailure;
+  }
+  StartFreshLog();
+  if (!WritePidFile()) {
+    LOG_AT(log_site::kWritePidFileFailed, base::LOG_ERROR)
+        << "write pid file failed!" << std::endl;
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}

@@ -1,0 +1,185 @@
+#include "test/test_util.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_util {
+
+namespace {
+
+std::string TempRoot() {
+  const char* tmpdir = getenv("TMPDIR");
+  return tmpdir && *tmpdir ? tmpdir : "/tmp";
+}
+
+// Sets up the child side of RunProcess/StartProcess and execs; never returns.
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
+                            const RunOptions& options, int out_fd,
+                            int err_fd) {
+  int null_fd = open("/dev/null", O_RDWR);
+  dup2(null_fd, 0);
+  dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+  dup2(err_fd >= 0 ? err_fd : null_fd, 2);
+  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  for (const std::string& name : options.unset_env) unsetenv(name.c_str());
+  for (const std::string& entry : options.set_env) {
+    size_t eq = entry.find('=');
+    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+double NowSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+ScopedTempDir::ScopedTempDir() {
+  std::string templ = TempRoot() + "/norvane_test.XXXXXX";
+  std::vector<char> buffer(templ.begin(), templ.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+ScopedTempDir::~ScopedTempDir() { RemoveTree(path_); }
+
+std::string ScopedTempDir::Child(const std::string& name) const {
+  return path_ + "/" + name;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+void RemoveTree(const std::string& path) {
+  // Make every directory searchable and writable first, so trees that a test
+  // left unreadable are removed too.
+  RunProcess({"chmod", "-R", "u+rwx", path});
+  RunProcess({"rm", "-rf", path});
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const RunOptions& options) {
+  ProcessResult result;
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    return result;
+  }
+  pid_t pid = fork();
+  if (pid == 0) ExecChild(argv, options, out_pipe[1], err_pipe[1]);
+  result.pid = pid;
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (pid < 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    return result;
+  }
+  double deadline = NowSeconds() + options.timeout_seconds;
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  while (open_count > 0) {
+    double left = deadline - NowSeconds();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+      break;
+    }
+    int ready = poll(fds, 2, static_cast<int>(left * 1000) + 1);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  // Output can stay open in grandchildren; stop waiting for it at the exit.
+  for (struct pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  while (true) {
+    pid_t done = waitpid(pid, &status, result.timed_out ? 0 : WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return result;
+    if (done == 0) {
+      if (NowSeconds() > deadline) {
+        kill(pid, SIGKILL);
+        result.timed_out = true;
+      } else {
+        usleep(10000);
+      }
+    }
+  }
+  if (WIFEXITED(status)) {
+    result.exited = true;
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.term_signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+pid_t StartProcess(const std::vector<std::string>& argv,
+                   const RunOptions& options) {
+  pid_t pid = fork();
+  if (pid == 0) ExecChild(argv, options, -1, -1);
+  return pid;
+}
+
+void KillProcess(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string MaskLogTimes(const std::string& log) {
+  static const std::regex stamp(R"(\[\d{4}/\d{6}:)");
+  return std::regex_replace(log, stamp, "[MMDD/HHMMSS:");
+}
+
+}  // namespace testing_util

@@ -1,0 +1,71 @@
+#ifndef TEST_TEST_UTIL_H_
+#define TEST_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_util {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
+// the object goes away.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name.
+  std::string Child(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers; ReadFile returns "" for a missing file.
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+// Runs "rm -rf" on |path|, independently of the code under test.
+void RemoveTree(const std::string& path);
+
+struct ProcessResult {
+  pid_t pid = -1;          // The child's process id.
+  bool exited = false;     // Ended by exit(); exit_code is valid.
+  int exit_code = -1;
+  int term_signal = 0;     // Signal that ended it, when !exited.
+  bool timed_out = false;  // Killed by RunProcess after the timeout.
+  std::string out;         // Standard output.
+  std::string err;         // Standard error.
+};
+
+struct RunOptions {
+  std::string cwd;                     // Empty: the caller's directory.
+  std::vector<std::string> set_env;    // "NAME=value" entries to set.
+  std::vector<std::string> unset_env;  // Names to remove.
+  int timeout_seconds = 120;
+};
+
+// Runs |argv| (argv[0] looked up through PATH) with standard input from
+// /dev/null, collecting its output; kills it with SIGKILL after the timeout.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const RunOptions& options = RunOptions());
+
+// Starts |argv| in the background with the given options and no output
+// capture (output goes to /dev/null). Returns its pid, or -1.
+pid_t StartProcess(const std::vector<std::string>& argv,
+                   const RunOptions& options = RunOptions());
+
+// Kills and reaps a process started by StartProcess.
+void KillProcess(pid_t pid);
+
+// Replaces the "MMDD/HHMMSS" stamp of every log line in |log| by
+// "MMDD/HHMMSS", so whole logs can be compared.
+std::string MaskLogTimes(const std::string& log);
+
+}  // namespace testing_util
+
+#endif  // TEST_TEST_UTIL_H_
