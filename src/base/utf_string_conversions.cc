@@ -1,0 +1,149 @@
+#include "base/utf_string_conversions.h"
+
+namespace base {
+
+namespace {
+
+const uint32_t kReplacementCharacter = 0xFFFD;
+
+bool IsValidCodePoint(uint32_t code_point) {
+  return code_point <= 0xD7FF ||
+         (code_point >= 0xE000 && code_point <= 0x10FFFF);
+}
+
+bool IsContinuation(unsigned char byte, unsigned char low, unsigned char high) {
+  return byte >= low && byte <= high;
+}
+
+// Decodes the well-formed sequence that starts at |src| (|length| bytes are
+// left) into |*code_point| and returns its length, or returns 0 when the
+// bytes there do not form one.
+size_t DecodeSequence(const unsigned char* src, size_t length,
+                      uint32_t* code_point) {
+  unsigned char lead = src[0];
+  size_t trail;
+  // The first continuation byte's range excludes overlong forms, surrogates
+  // and values above 0x10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  uint32_t value;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trail = 1;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trail = 2;
+    value = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trail = 3;
+    value = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (length <= trail || !IsContinuation(src[1], low, high)) return 0;
+  for (size_t i = 1; i <= trail; ++i) {
+    if (i > 1 && !IsContinuation(src[i], 0x80, 0xBF)) return 0;
+    value = (value << 6) | (src[i] & 0x3F);
+  }
+  *code_point = value;
+  return trail + 1;
+}
+
+// Replaces |*output| with the conversion of |count| characters; size_t so that
+// the string form converts strings of any length.
+bool ConvertWide(const wchar_t* src, size_t count, std::string* output) {
+  output->clear();
+  if (count == 0) return true;
+  // The first character decides whether the text is taken to be mostly
+  // ASCII; other text needs up to three bytes per character.
+  bool ascii = static_cast<int32_t>(src[0]) <= 0x7F;
+  output->reserve(ascii || count > output->max_size() / 3 ? count : 3 * count);
+  bool all_valid = true;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t code_point = static_cast<uint32_t>(src[i]);
+    if (!IsValidCodePoint(code_point)) {
+      code_point = kReplacementCharacter;
+      all_valid = false;
+    }
+    AppendUtf8(code_point, output);
+  }
+  return all_valid;
+}
+
+}  // namespace
+
+bool ReadCodePoint(const wchar_t* src, int /*count*/, int index,
+                   uint32_t* code_point_out) {
+  *code_point_out = static_cast<uint32_t>(src[index]);
+  return IsValidCodePoint(*code_point_out);
+}
+
+int AppendUtf8(uint32_t code_point, std::string* output) {
+  if (code_point <= 0x7F) {
+    output->push_back(static_cast<char>(code_point));
+    return 1;
+  }
+  if (code_point <= 0x7FF) {
+    output->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    return 2;
+  }
+  if (code_point <= 0xFFFF) {
+    output->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    output->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    return 3;
+  }
+  output->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+  output->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+  output->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+  output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  return 4;
+}
+
+bool WideToUtf8(const wchar_t* src, int count, std::string* output) {
+  return ConvertWide(src, count > 0 ? static_cast<size_t>(count) : 0, output);
+}
+
+std::string WideToUtf8(const std::wstring& wide) {
+  std::string output;
+  ConvertWide(wide.data(), wide.size(), &output);
+  return output;
+}
+
+bool Utf8ToWide(const char* src, size_t length, std::wstring* output) {
+  // Never more characters than bytes: write in place, then cut to size.
+  output->resize(length);
+  wchar_t* out = &(*output)[0];
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(src);
+  bool all_valid = true;
+  size_t i = 0;
+  while (i < length) {
+    if (in[i] < 0x80) {
+      *out++ = static_cast<wchar_t>(in[i++]);
+      continue;
+    }
+    uint32_t code_point;
+    size_t used = DecodeSequence(in + i, length - i, &code_point);
+    if (used == 0) {
+      code_point = kReplacementCharacter;
+      used = 1;
+      all_valid = false;
+    }
+    *out++ = static_cast<wchar_t>(code_point);
+    i += used;
+  }
+  output->resize(static_cast<size_t>(out - output->data()));
+  return all_valid;
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+  std::wstring output;
+  Utf8ToWide(utf8.data(), utf8.size(), &output);
+  return output;
+}
+
+}  // namespace base
