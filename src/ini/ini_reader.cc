@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "base/eintr_wrapper.h"
 #include "base/utf_string_conversions.h"
@@ -51,8 +54,8 @@ bool IniDocument::Load(const std::string& path, bool merge) {
   const char* next = bytes.data();
   const char* end = next + bytes.size();
   while (next < end) {
-    const char* line_feed =
-        static_cast<const char*>(memchr(next, '\n', end - next));
+    const char* line_feed = static_cast<const char*>(
+        memchr(next, '\n', static_cast<size_t>(end - next)));
     const char* line_end = line_feed ? line_feed : end;
     base::Utf8ToWide(next, static_cast<size_t>(line_end - next), &line);
     ReadLine(&line, &current);

@@ -1,9 +1,12 @@
+#include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <sstream>
+#include <string>
 
 #include "base/eintr_wrapper.h"
 #include "base/utf_string_conversions.h"
