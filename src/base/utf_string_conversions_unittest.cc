@@ -75,15 +75,6 @@ TEST(WideToUtf8Test, FirstCharacterDoesNotChangeTheBytes) {
   }
 }
 
-TEST(WideToUtf8Test, CountBoundsTheConversion) {
-  const wchar_t text[] = L"abcdef";
-  std::string output;
-  EXPECT_TRUE(WideToUtf8(text, 3, &output));
-  EXPECT_EQ("abc", output);
-  EXPECT_TRUE(WideToUtf8(text, 0, &output));
-  EXPECT_EQ("", output);
-}
-
 TEST(ReadCodePointTest, ReportsValidity) {
   const std::wstring text = Wide({0xD7FF, 0xD800, 0xE000, 0x10FFFF, 0x110000});
   const bool kValid[] = {true, false, true, true, false};

@@ -76,14 +76,6 @@ TEST_F(IniWriterTest, WritesSortedSectionsAndKeys) {
   EXPECT_EQ(std::vector<std::string>{"state.ini"}, ListDirectory(dir_.path()));
 }
 
-TEST_F(IniWriterTest, WritesStoredNames) {
-  IniDocument doc;
-  doc.SetValue(L"Main", L"Key", L"1");
-  doc.SetValue(L"MAIN", L"KEY", L" 2 ");
-  ASSERT_TRUE(doc.Save(path_));
-  EXPECT_EQ("[Main]\nKey= 2 \n", ReadFile(path_));
-}
-
 TEST_F(IniWriterTest, EmptyDocumentGivesEmptyFile) {
   WriteFile(path_, "[old]\nkey=value\n");
   IniDocument doc;
