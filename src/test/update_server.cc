@@ -135,7 +135,7 @@ bool UpdateServer::Start(int port) {
   server->set_keep_alive_max_count(1);
   server->set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
-        HandleGet(request, response);
+        HandleRequest(request, response);
         return httplib::Server::HandlerResponse::Handled;
       });
 
@@ -235,8 +235,8 @@ uint64_t UpdateServer::BodyBytesSent(const std::string& path) const {
   return total;
 }
 
-void UpdateServer::HandleGet(const httplib::Request& request,
-                             httplib::Response& response) {
+void UpdateServer::HandleRequest(const httplib::Request& request,
+                                 httplib::Response& response) {
   // httplib would cut every answer (error texts included) to the requested
   // range on its own; ranges are answered here instead. The request object
   // is httplib's own non-const local, handed to us as const.

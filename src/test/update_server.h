@@ -87,7 +87,8 @@ class UpdateServer {
     int times = -1;
   };
 
-  void HandleGet(const httplib::Request& request, httplib::Response& response);
+  void HandleRequest(const httplib::Request& request,
+                     httplib::Response& response);
   // Waits out the delay set for |path|, or until Stop.
   void Delay(const std::string& path);
   // Adds |bytes| (may be negative) to the body bytes of |record|.
