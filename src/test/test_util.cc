@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -90,6 +91,29 @@ void RemoveTree(const std::string& path) {
   // left unreadable are removed too.
   RunProcess({"chmod", "-R", "u+rwx", path});
   RunProcess({"rm", "-rf", path});
+}
+
+StderrCapture::StderrCapture() : path_(dir_.Child("stderr")) {
+  fflush(stderr);
+  saved_ = dup(2);
+  FILE* file = fopen(path_.c_str(), "w");
+  dup2(fileno(file), 2);
+  fclose(file);
+}
+
+StderrCapture::~StderrCapture() { Restore(); }
+
+std::string StderrCapture::Text() {
+  fflush(stderr);
+  return ReadFile(path_);
+}
+
+void StderrCapture::Restore() {
+  if (saved_ < 0) return;
+  fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  saved_ = -1;
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,

@@ -32,6 +32,25 @@ void WriteFile(const std::string& path, const std::string& contents);
 // Runs "rm -rf" on |path|, independently of the code under test.
 void RemoveTree(const std::string& path);
 
+// Sends standard error (descriptor 2) to a file for the lifetime of the
+// object, or until Restore().
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  // Everything written to standard error so far.
+  std::string Text();
+  void Restore();
+
+ private:
+  ScopedTempDir dir_;
+  std::string path_;
+  int saved_ = -1;
+};
+
 struct ProcessResult {
   pid_t pid = -1;          // The child's process id.
   bool exited = false;     // Ended by exit(); exit_code is valid.

@@ -1,0 +1,17 @@
+#ifndef DOWNLOAD_H_
+#define DOWNLOAD_H_
+
+#include <string>
+
+// Fetches |url| with an HTTP GET and appends the body to |target_path|,
+// asking the server to start where the file ends, so an interrupted transfer
+// is resumed by the next call; callers that want a fresh copy remove the
+// file first. Only http and https URLs are fetched. Returns 0 when the
+// transfer completed. Returns -1 when the target cannot be opened (the
+// system's error text on stderr) or the transfer fails (libcurl's text on
+// stderr); what arrived before a failure stays in the file.
+// Not thread-safe: initialises and cleans up libcurl globally.
+int DownloadFile(const std::string& url, const std::string& target_path,
+                 long connect_timeout_seconds);
+
+#endif  // DOWNLOAD_H_
