@@ -20,35 +20,7 @@ namespace {
 using testing_util::MaskLogTimes;
 using testing_util::ReadFile;
 using testing_util::ScopedTempDir;
-
-// Sends standard error to a file for the lifetime of the object.
-class StderrCapture {
- public:
-  StderrCapture() : path_(dir_.Child("stderr")) {
-    fflush(stderr);
-    saved_ = dup(2);
-    FILE* file = fopen(path_.c_str(), "w");
-    dup2(fileno(file), 2);
-    fclose(file);
-  }
-  ~StderrCapture() { Restore(); }
-  std::string Text() {
-    fflush(stderr);
-    return ReadFile(path_);
-  }
-  void Restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-
- private:
-  ScopedTempDir dir_;
-  std::string path_;
-  int saved_ = -1;
-};
+using testing_util::StderrCapture;
 
 // Restores the process-wide settings after each test.
 class LoggingTest : public testing::Test {
