@@ -162,21 +162,6 @@ TEST_F(AllocationTest, ReportBelowMinimumSeverityIsDroppedWhole) {
   EXPECT_TRUE(fatal_texts_.empty());
 }
 
-TEST_F(AllocationTest, ReportHonoursThePrefixSettings) {
-  GetLogSettings().prefix_wallclock = false;
-  GetLogSettings().prefix_pid = true;
-  StderrCapture capture;
-  ReportOutOfMemory(512);
-  std::string pid = std::to_string(getpid());
-  EXPECT_EQ("[" + pid +
-                ":FATAL:base/process_util_linux(505)] Check failed: false. "
-                "Out of memory, size = 512\n[" +
-                pid +
-                ":FATAL:base/process_util_linux(506)] Check failed: false. "
-                "Out of memory.\n",
-            capture.Text());
-}
-
 // Logs one line, then fails an allocation made the way args[0] says:
 // "malloc" asks for an impossible size; "new" asks operator new for 512 MiB
 // under an address-space limit that leaves no room for it.
