@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -28,8 +30,7 @@ std::string TempRoot() {
 
 // Sets up the child side of RunProcess/StartProcess and execs; never returns.
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv,
-                            const RunOptions& options, int out_fd,
-                            int err_fd) {
+                            const RunOptions& options, int out_fd, int err_fd) {
   int null_fd = open("/dev/null", O_RDWR);
   dup2(null_fd, 0);
   dup2(out_fd >= 0 ? out_fd : null_fd, 1);
@@ -41,7 +42,8 @@ std::string TempRoot() {
     setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
   }
   std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   execvp(args[0], args.data());
   _exit(127);
@@ -91,29 +93,6 @@ void RemoveTree(const std::string& path) {
   // left unreadable are removed too.
   RunProcess({"chmod", "-R", "u+rwx", path});
   RunProcess({"rm", "-rf", path});
-}
-
-StderrCapture::StderrCapture() : path_(dir_.Child("stderr")) {
-  fflush(stderr);
-  saved_ = dup(2);
-  FILE* file = fopen(path_.c_str(), "w");
-  dup2(fileno(file), 2);
-  fclose(file);
-}
-
-StderrCapture::~StderrCapture() { Restore(); }
-
-std::string StderrCapture::Text() {
-  fflush(stderr);
-  return ReadFile(path_);
-}
-
-void StderrCapture::Restore() {
-  if (saved_ < 0) return;
-  fflush(stderr);
-  dup2(saved_, 2);
-  close(saved_);
-  saved_ = -1;
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
@@ -199,6 +178,105 @@ void KillProcess(pid_t pid) {
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+StderrCapture::StderrCapture() : path_(dir_.Child("stderr")) {
+  fflush(stderr);
+  saved_ = dup(2);
+  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(fd, 2);
+  close(fd);
+}
+
+StderrCapture::~StderrCapture() { Restore(); }
+
+std::string StderrCapture::Text() {
+  fflush(stderr);
+  return ReadFile(path_);
+}
+
+void StderrCapture::Restore() {
+  if (saved_ < 0) return;
+  fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  saved_ = -1;
+}
+
+int RunTraced(const std::function<void()>& child,
+              const std::function<void()>& on_trap) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(kCannotTrace);
+    // Wait here until the tracer is watching.
+    raise(SIGSTOP);
+    child();
+    _exit(0);
+  }
+  if (pid < 0) return -1;
+  while (true) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (!WIFSTOPPED(status)) return status;
+    int signal_number = WSTOPSIG(status);
+    if (signal_number == SIGTRAP) on_trap();
+    int deliver = signal_number == SIGTRAP || signal_number == SIGSTOP
+                      ? 0
+                      : signal_number;
+    ptrace(PTRACE_CONT, pid, nullptr,
+           reinterpret_cast<void*>(static_cast<intptr_t>(deliver)));
+  }
+}
+
+void DisableCoreDumps() {
+  struct rlimit none = {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
+namespace {
+
+const char kHelperFlag[] = "--helper=";
+
+std::map<std::string, HelperFunction>& Helpers() {
+  static std::map<std::string, HelperFunction>* helpers =
+      new std::map<std::string, HelperFunction>;
+  return *helpers;
+}
+
+}  // namespace
+
+HelperRegistration::HelperRegistration(const char* name,
+                                       HelperFunction function) {
+  Helpers()[name] = function;
+}
+
+std::vector<std::string> HelperCommand(const std::string& name,
+                                       const std::vector<std::string>& args) {
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (length < 0) throw std::runtime_error("readlink /proc/self/exe failed");
+  std::vector<std::string> command = {std::string(self, length),
+                                      kHelperFlag + name};
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+bool RunHelperIfRequested(int argc, char** argv, int* status) {
+  if (argc < 2 || strncmp(argv[1], kHelperFlag, strlen(kHelperFlag)) != 0) {
+    return false;
+  }
+  auto helper = Helpers().find(argv[1] + strlen(kHelperFlag));
+  if (helper == Helpers().end()) {
+    fprintf(stderr, "unknown helper: %s\n", argv[1]);
+    *status = 125;
+    return true;
+  }
+  *status = helper->second(std::vector<std::string>(argv + 2, argv + argc));
+  fflush(stdout);
+  return true;
 }
 
 std::string MaskLogTimes(const std::string& log) {

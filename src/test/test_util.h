@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,28 +34,9 @@ void WriteFile(const std::string& path, const std::string& contents);
 // Runs "rm -rf" on |path|, independently of the code under test.
 void RemoveTree(const std::string& path);
 
-// Sends standard error (descriptor 2) to a file for the lifetime of the
-// object, or until Restore().
-class StderrCapture {
- public:
-  StderrCapture();
-  ~StderrCapture();
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-
-  // Everything written to standard error so far.
-  std::string Text();
-  void Restore();
-
- private:
-  ScopedTempDir dir_;
-  std::string path_;
-  int saved_ = -1;
-};
-
 struct ProcessResult {
-  pid_t pid = -1;          // The child's process id.
-  bool exited = false;     // Ended by exit(); exit_code is valid.
+  pid_t pid = -1;       // The child's process id.
+  bool exited = false;  // Ended by exit(); exit_code is valid.
   int exit_code = -1;
   int term_signal = 0;     // Signal that ended it, when !exited.
   bool timed_out = false;  // Killed by RunProcess after the timeout.
@@ -80,6 +63,64 @@ pid_t StartProcess(const std::vector<std::string>& argv,
 
 // Kills and reaps a process started by StartProcess.
 void KillProcess(pid_t pid);
+
+// Sends standard error (descriptor 2) to a file for the lifetime of the object.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  // Everything written to standard error so far.
+  std::string Text();
+  // Points standard error back where it was; Text() stays readable.
+  void Restore();
+
+ private:
+  ScopedTempDir dir_;
+  std::string path_;
+  int saved_ = -1;
+};
+
+// Forks a child that is traced by this process and runs |child| in it (the
+// child then exits with status 0 unless |child| ends it otherwise). Every stop
+// of the child is resumed; at each SIGTRAP stop |on_trap| runs first and the
+// signal is discarded, as a debugger does when told to continue. Returns the
+// child's wait status; a child that could not be traced exits with
+// kCannotTrace.
+const int kCannotTrace = 97;
+int RunTraced(const std::function<void()>& child,
+              const std::function<void()>& on_trap);
+
+// Keeps a process that is meant to die by a signal from writing a core file.
+void DisableCoreDumps();
+
+// Helper modes. A test program linked with norvane_test_main can be re-run as
+// "PROGRAM --helper=NAME ARGS..." to do NAME's work in a fresh process, which
+// reports through its output and exit status. Define a helper at file scope:
+//   TEST_HELPER(list_fds) { ...; return 0; }  // |args| holds ARGS...
+typedef int (*HelperFunction)(const std::vector<std::string>& args);
+
+class HelperRegistration {
+ public:
+  HelperRegistration(const char* name, HelperFunction function);
+};
+
+#define TEST_HELPER(name)                                               \
+  static int name##_helper(const std::vector<std::string>& args);       \
+  static ::testing_util::HelperRegistration name##_helper_registration( \
+      #name, name##_helper);                                            \
+  static int name##_helper(                                             \
+      [[maybe_unused]] const std::vector<std::string>& args)
+
+// The argument vector that re-runs this program as helper |name|.
+std::vector<std::string> HelperCommand(
+    const std::string& name, const std::vector<std::string>& args = {});
+
+// If argv asks for a helper, runs it and stores its exit status in *status.
+// Returns false when argv is an ordinary test run.
+bool RunHelperIfRequested(int argc, char** argv, int* status);
 
 // Replaces the "MMDD/HHMMSS" stamp of every log line in |log| by
 // "MMDD/HHMMSS", so whole logs can be compared.
