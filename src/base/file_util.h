@@ -1,0 +1,122 @@
+#ifndef BASE_FILE_UTIL_H_
+#define BASE_FILE_UTIL_H_
+
+#include <dirent.h>
+#include <stddef.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_path.h"
+
+namespace base {
+
+// Name of every directory that MakeTempDirectory makes; mkdtemp replaces the
+// trailing "X" characters.
+extern const char kTempDirTemplate[];
+
+// Sets |path| to the directory under which temporary directories are made:
+// $TMPDIR when it is set, even to the empty string, otherwise "/tmp". The
+// directory is not checked. Always returns true.
+bool LocateTempRoot(FsPath* path);
+
+// Makes a new directory, accessible to its owner only, under the temporary
+// root and stores its path in |path|. The path is relative when the root is
+// empty or ".". |prefix| is accepted for callers' convenience and does not
+// affect the name. Returns false, leaving |path| alone, when mkdtemp fails.
+bool MakeTempDirectory(const std::string& prefix, FsPath* path);
+
+// What a DirectoryWalker yields, as a bit mask.
+typedef int WalkKinds;
+const WalkKinds kWalkFiles = 1;        // Entries that are not directories.
+const WalkKinds kWalkDirectories = 2;  // Directories.
+// Examine entries with lstat instead of stat, so that a symbolic link to a
+// directory is yielded as a file and never descended into.
+const WalkKinds kWalkLinksAsEntries = 16;
+
+// One entry of a directory listing. |status| is all zero bytes when the
+// entry's status could not be read, which makes it count as a file.
+struct ListedEntry {
+  FsPath name;  // Without any directory part.
+  struct stat status;
+};
+
+// The entry that a DirectoryWalker yielded last.
+struct FoundEntry {
+  struct stat status;
+  std::string name;  // Without any directory part.
+};
+
+// Whether |status| describes a directory.
+inline bool IsDirectoryStatus(const struct stat& status) {
+  return S_ISDIR(status.st_mode);
+}
+
+// Appends every entry of |directory|, "." and ".." included, in the order
+// the system delivers them, each with its status from lstat when
+// |links_as_entries| is true and from stat otherwise. An entry whose status
+// cannot be read is logged and kept with a zeroed status. A read error ends
+// the listing early with the entries read so far. Returns false, leaving
+// |entries| alone, only when the directory cannot be opened.
+bool ListDirectory(std::vector<ListedEntry>* entries, const FsPath& directory,
+                   bool links_as_entries);
+
+// Yields the entries below |root| one directory listing at a time: a listing
+// is read whole before any of its entries is yielded, entries come in listing
+// order, and sub-directories are listed last-found first. The root itself,
+// "." and ".." are never yielded. Directories that cannot be opened are
+// skipped silently.
+class DirectoryWalker {
+ public:
+  DirectoryWalker(const FsPath& root, bool recursive, WalkKinds kinds);
+  ~DirectoryWalker();
+
+  DirectoryWalker(const DirectoryWalker&) = delete;
+  DirectoryWalker& operator=(const DirectoryWalker&) = delete;
+
+  // The full path of the next entry, or the empty path once the walk is
+  // over (and on every call after that).
+  FsPath NextPath();
+
+  // Copies the status and name of the entry that NextPath yielded last into
+  // |info|; leaves |info| alone when there is none.
+  void CurrentEntry(FoundEntry* info) const;
+
+  // A descriptor of the directory whose entries are being yielded, or -1.
+  // Owned by the walker and valid until the next call to NextPath; lets
+  // callers act on entries with the *at system calls.
+  int CurrentDirectoryFd() const;
+
+  // Whether |path| ends in a "." or ".." component.
+  static bool ShouldOmit(const FsPath& path);
+
+ private:
+  // Replaces entries_ with the kept entries of current_directory_ and
+  // pushes its sub-directories when recursive. False when it can't be
+  // opened.
+  bool ReadCurrentDirectory();
+  void CloseStream();
+
+  std::vector<ListedEntry> entries_;
+  size_t next_index_ = 0;  // Index in entries_ of the entry yielded last.
+  FsPath current_directory_;
+  bool recursive_;
+  WalkKinds kinds_;
+  std::vector<FsPath> pending_;  // Directories still to be listed; LIFO.
+  bool root_listed_ = false;
+  DIR* stream_ = nullptr;  // Open on the directory of entries_.
+};
+
+// Removes |path|: a file or symbolic link (unlinked), an empty directory, or
+// with |recursive| a whole directory tree, whose symbolic links are unlinked
+// and never followed. A top path that is a symbolic link to a directory is
+// unlinked when |recursive|, and makes the call fail otherwise. Returns true
+// when the path no longer exists as far as this call knows (a missing path
+// counts as deleted), false on the first failure; what was removed before it
+// stays removed.
+bool DeletePath(const FsPath& path, bool recursive);
+
+}  // namespace base
+
+#endif  // BASE_FILE_UTIL_H_

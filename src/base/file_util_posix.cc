@@ -1,0 +1,203 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "base/eintr_wrapper.h"
+#include "base/file_util.h"
+#include "base/logging.h"
+
+namespace base {
+
+const char kTempDirTemplate[] = "com.dovamel.keltrin.XXXXXX";
+
+namespace {
+
+// Opens |directory| for reading its entries. With |no_follow| a symbolic
+// link in its last component is refused. Returns nullptr on failure.
+DIR* OpenDirectoryStream(const FsPath& directory, bool no_follow) {
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (no_follow) flags |= O_NOFOLLOW;
+  int fd = HANDLE_EINTR(open(directory.AsString().c_str(), flags));
+  if (fd < 0) return nullptr;
+  DIR* stream = fdopendir(fd);
+  if (!stream) close(fd);
+  return stream;
+}
+
+// Appends the entries of the open |stream| on |directory| to |entries|, as
+// ListDirectory describes.
+void ReadEntries(DIR* stream, const FsPath& directory, bool links_as_entries,
+                 std::vector<ListedEntry>* entries) {
+  int dir_fd = dirfd(stream);
+  int stat_flags = links_as_entries ? AT_SYMLINK_NOFOLLOW : 0;
+  while (true) {
+    errno = 0;
+    struct dirent* dirent = readdir(stream);
+    if (!dirent) break;  // The end, or a read error: keep what was read.
+    entries->push_back(ListedEntry{FsPath(dirent->d_name), {}});
+    ListedEntry& entry = entries->back();
+    if (fstatat(dir_fd, dirent->d_name, &entry.status, stat_flags) != 0) {
+      int error = errno;
+      PLOG_AT(log_site::kCouldntStat, LOG_ERROR, error)
+          << "Couldn't stat " << directory.Join(entry.name).AsString();
+      memset(&entry.status, 0, sizeof(entry.status));
+    }
+  }
+}
+
+// Removes the entry |name| of the directory open on |dir_fd|, or |path|
+// when there is no such descriptor.
+bool UnlinkEntry(int dir_fd, const std::string& name, const FsPath& path) {
+  if (dir_fd >= 0) return unlinkat(dir_fd, name.c_str(), 0) == 0;
+  return unlink(path.AsString().c_str()) == 0;
+}
+
+}  // namespace
+
+bool LocateTempRoot(FsPath* path) {
+  const char* tmpdir = getenv("TMPDIR");
+  *path = FsPath(tmpdir ? tmpdir : "/tmp");
+  return true;
+}
+
+bool MakeTempDirectory(const std::string& /*prefix*/, FsPath* path) {
+  FsPath root;
+  LocateTempRoot(&root);
+  // mkdtemp fills in the name in place, in a NUL-terminated copy.
+  std::string name = root.Join(kTempDirTemplate).AsString();
+  if (!mkdtemp(&name[0])) return false;
+  *path = FsPath(std::move(name));
+  return true;
+}
+
+bool ListDirectory(std::vector<ListedEntry>* entries, const FsPath& directory,
+                   bool links_as_entries) {
+  DIR* stream = OpenDirectoryStream(directory, false);
+  if (!stream) return false;
+  ReadEntries(stream, directory, links_as_entries, entries);
+  closedir(stream);
+  return true;
+}
+
+DirectoryWalker::DirectoryWalker(const FsPath& root, bool recursive,
+                                 WalkKinds kinds)
+    : current_directory_(root), recursive_(recursive), kinds_(kinds) {
+  pending_.push_back(root);
+}
+
+DirectoryWalker::~DirectoryWalker() { CloseStream(); }
+
+FsPath DirectoryWalker::NextPath() {
+  if (next_index_ < entries_.size()) ++next_index_;
+  while (next_index_ >= entries_.size()) {
+    if (pending_.empty()) {
+      CloseStream();
+      return FsPath();
+    }
+    current_directory_ = pending_.back().DropTrailingSeparators();
+    pending_.pop_back();
+    ReadCurrentDirectory();
+  }
+  return current_directory_.Join(entries_[next_index_].name);
+}
+
+bool DirectoryWalker::ReadCurrentDirectory() {
+  // Nothing of the previous listing is yielded again, so it can go before
+  // the next one is read.
+  entries_.clear();
+  next_index_ = 0;
+  bool links_as_entries = (kinds_ & kWalkLinksAsEntries) != 0;
+  // A sub-directory was seen as a directory by lstat; refusing a link in its
+  // place keeps a concurrent swap from leading the walk out of the tree.
+  bool no_follow = root_listed_ && links_as_entries;
+  root_listed_ = true;
+  DIR* stream = OpenDirectoryStream(current_directory_, no_follow);
+  if (!stream) return false;
+  CloseStream();
+  stream_ = stream;
+  ReadEntries(stream_, current_directory_, links_as_entries, &entries_);
+
+  // Keep the wanted entries in place, in listing order.
+  size_t kept = 0;
+  for (ListedEntry& entry : entries_) {
+    if (ShouldOmit(entry.name)) continue;
+    bool is_directory = IsDirectoryStatus(entry.status);
+    if (recursive_ && is_directory) {
+      pending_.push_back(current_directory_.Join(entry.name));
+    }
+    WalkKinds wanted = is_directory ? kWalkDirectories : kWalkFiles;
+    if ((kinds_ & wanted) == 0) continue;
+    if (&entries_[kept] != &entry) entries_[kept] = std::move(entry);
+    ++kept;
+  }
+  entries_.resize(kept);
+  return true;
+}
+
+void DirectoryWalker::CloseStream() {
+  if (stream_) closedir(stream_);
+  stream_ = nullptr;
+}
+
+void DirectoryWalker::CurrentEntry(FoundEntry* info) const {
+  if (next_index_ >= entries_.size()) return;
+  const ListedEntry& entry = entries_[next_index_];
+  info->status = entry.status;
+  info->name = entry.name.AsString();
+}
+
+int DirectoryWalker::CurrentDirectoryFd() const {
+  if (!stream_ || next_index_ >= entries_.size()) return -1;
+  return dirfd(stream_);
+}
+
+bool DirectoryWalker::ShouldOmit(const FsPath& path) {
+  return path.IsCurrentDirEntry() || path.IsParentDirEntry();
+}
+
+bool DeletePath(const FsPath& path, bool recursive) {
+  const char* path_bytes = path.AsString().c_str();
+  struct stat status;
+  if (stat(path_bytes, &status) != 0) {
+    int error = errno;
+    return error == ENOENT || error == ENOTDIR;
+  }
+  if (!IsDirectoryStatus(status)) return unlink(path_bytes) == 0;
+  if (!recursive) return rmdir(path_bytes) == 0;
+  // Never walk through a link: what it points to is not ours to delete.
+  if (lstat(path_bytes, &status) != 0) {
+    int error = errno;
+    return error == ENOENT || error == ENOTDIR;
+  }
+  if (S_ISLNK(status.st_mode)) return unlink(path_bytes) == 0;
+
+  // Files go during the walk; directories afterwards, children first.
+  std::vector<FsPath> directories;
+  directories.push_back(path);
+  DirectoryWalker walker(path, true,
+                         kWalkFiles | kWalkDirectories | kWalkLinksAsEntries);
+  FoundEntry entry;
+  bool success = true;
+  for (FsPath next = walker.NextPath(); success && !next.IsEmpty();
+       next = walker.NextPath()) {
+    walker.CurrentEntry(&entry);
+    if (IsDirectoryStatus(entry.status)) {
+      directories.push_back(std::move(next));
+    } else {
+      success = UnlinkEntry(walker.CurrentDirectoryFd(), entry.name, next);
+    }
+  }
+  while (success && !directories.empty()) {
+    success = rmdir(directories.back().AsString().c_str()) == 0;
+    directories.pop_back();
+  }
+  return success;
+}
+
+}  // namespace base
