@@ -10,11 +10,16 @@
 
 #include "base/eintr_wrapper.h"
 #include "base/logging.h"
+#include "daily_check.h"
+#include "installation.h"
 #include "instance_guard.h"
+#include "manifest.h"
 
 namespace {
 
 const char kLogFileName[] = "norvane_update.log";
+const char kCheckFilePath[] = "/update/norvane_check_linux.ini";
+const char kManifestPath[] = "/update/norvane_update_linux.ini";
 
 // Points descriptors 1 and 2 at the log file, opened for appending so that a
 // refused second updater cannot wipe or overwrite the running one's log.
@@ -47,7 +52,6 @@ void StartFreshLog() { (void)HANDLE_EINTR(ftruncate(STDOUT_FILENO, 0)); }
 }  // namespace
 
 int RunUpdate(int argc, char** argv, const char* server_base_url) {
-  (void)server_base_url;
   if (argc != 4) {
     fputs("parameter error!\n", stderr);
     return kExitFailure;
@@ -70,5 +74,20 @@ int RunUpdate(int argc, char** argv, const char* server_base_url) {
         << "write pid file failed!" << std::endl;
     return kExitFailure;
   }
-  return kExitSuccess;
+
+  const std::string server(server_base_url);
+  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckFilePath);
+
+  std::string package_url;
+  switch (CheckManifest(server + kManifestPath, argv[1], &package_url)) {
+    case ManifestOutcome::kFailure:
+      return kExitFailure;
+    case ManifestOutcome::kUpToDate:
+      return kExitSuccess;
+    case ManifestOutcome::kUpdateNeeded:
+      break;
+  }
+  const char* browser_pid = argv[3];
+  return InstallPackage(package_url, browser_pid) ? kExitSuccess
+                                                  : kExitFailure;
 }

@@ -10,7 +10,6 @@ namespace {
 
 using testing_util::FileExists;
 using testing_util::ProcessResult;
-using testing_util::RunOptions;
 using testing_util::ScopedTempDir;
 
 bool IsEmptyDir(const std::string& path) {
@@ -21,11 +20,10 @@ class DriverTest : public UpdaterTest {};
 
 TEST_F(DriverTest, WrongArgumentCountFailsOnCallersStderrWithoutFiles) {
   ScopedTempDir cwd;
-  RunOptions options;
-  options.cwd = cwd.path();
+  options_.cwd = cwd.path();
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"1.0", install_.path()}, {"1.0", install_.path(), "1", "x"}}) {
-    ProcessResult result = RunUpdaterWithArgs(args, options);
+    ProcessResult result = RunUpdaterWithArgs(args);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(255, result.exit_code);
     EXPECT_EQ("parameter error!\n", result.err);

@@ -6,6 +6,7 @@
 
 #include "gtest/gtest.h"
 #include "test/test_util.h"
+#include "test/update_server.h"
 
 // Fixture for tests that run the real updater executable (built against the
 // local test server) on a fresh installation directory.
@@ -13,19 +14,17 @@ class UpdaterTest : public testing::Test {
  protected:
   static std::string UpdaterPath() { return NORVANE_E2E_BINARY; }
 
-  // Runs the updater with the browser's three arguments.
+  // Runs the updater with the browser's three arguments and options_.
   testing_util::ProcessResult RunUpdater(
-      const std::string& version, const std::string& browser_pid = "999999999",
-      testing_util::RunOptions options = testing_util::RunOptions()) {
-    return testing_util::RunProcess(
-        {UpdaterPath(), version, install_.path(), browser_pid}, options);
+      const std::string& version,
+      const std::string& browser_pid = "999999999") {
+    return RunUpdaterWithArgs({version, install_.path(), browser_pid});
   }
   testing_util::ProcessResult RunUpdaterWithArgs(
-      const std::vector<std::string>& args,
-      testing_util::RunOptions options = testing_util::RunOptions()) {
+      const std::vector<std::string>& args) {
     std::vector<std::string> argv = {UpdaterPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return testing_util::RunProcess(argv, options);
+    return testing_util::RunProcess(argv, options_);
   }
 
   std::string InstallPath(const std::string& name) const {
@@ -43,6 +42,70 @@ class UpdaterTest : public testing::Test {
   }
 
   testing_util::ScopedTempDir install_;
+  // Private temporary root of the updater, so nothing is left in /tmp.
+  testing_util::ScopedTempDir tmp_;
+  testing_util::RunOptions options_ = TempRootOptions(tmp_.path());
+
+ private:
+  static testing_util::RunOptions TempRootOptions(const std::string& root) {
+    testing_util::RunOptions options;
+    options.set_env = {"TMPDIR=" + root};
+    return options;
+  }
+};
+
+// Adds the local update server that the end-to-end updater talks to, with
+// helpers to publish manifests and packages on it.
+class UpdateRunTest : public UpdaterTest {
+ protected:
+  static constexpr char kManifestPath[] = "/update/norvane_update_linux.ini";
+  static constexpr char kCheckPath[] = "/update/norvane_check_linux.ini";
+  static constexpr char kPackagePath[] = "/packages/keltrin.tar.gz";
+
+  void SetUp() override {
+    testing_util::RunProcess({"mkdir", "-p", root_.Child("update"),
+                              root_.Child("packages")});
+    testing_util::WriteFile(root_.Child("update/norvane_check_linux.ini"),
+                            "check\n");
+    ASSERT_TRUE(server_.Start(NORVANE_TEST_SERVER_PORT));
+  }
+
+  // Serves a manifest offering |version| with the package at kPackagePath.
+  void PublishManifest(const std::string& version) {
+    PublishManifestText("[ubuntu_debian_i686]\nversion=" + version +
+                        "\nurl=" + server_.Url(kPackagePath) + "\n");
+  }
+  void PublishManifestText(const std::string& text) {
+    testing_util::WriteFile(root_.Child(kManifestPath), text);
+  }
+
+  // Makes a gzip-compressed tar archive of |files| (relative path, contents)
+  // and returns its bytes.
+  std::string MakePackage(
+      const std::vector<std::pair<std::string, std::string>>& files) {
+    testing_util::ScopedTempDir staging;
+    for (const auto& [path, contents] : files) {
+      std::string full = staging.Child(path);
+      testing_util::RunProcess(
+          {"mkdir", "-p", full.substr(0, full.rfind('/'))});
+      testing_util::WriteFile(full, contents);
+    }
+    std::string archive = staging.path() + ".tar.gz";
+    testing_util::ProcessResult result = testing_util::RunProcess(
+        {"sh", "-c", "cd \"$0\" && tar -czf \"$1\" $(ls -A)",
+         staging.path(), archive});
+    EXPECT_EQ(0, result.exit_code) << result.err;
+    std::string bytes = testing_util::ReadFile(archive);
+    testing_util::RunProcess({"rm", "-f", archive});
+    return bytes;
+  }
+  // Serves |bytes| at kPackagePath.
+  void PublishPackage(const std::string& bytes) {
+    testing_util::WriteFile(root_.Child(kPackagePath), bytes);
+  }
+
+  testing_util::ScopedTempDir root_;
+  testing_util::UpdateServer server_{root_.path()};
 };
 
 #endif  // TEST_UPDATER_TEST_H_

@@ -1,0 +1,55 @@
+#include "daily_check.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <ostream>
+
+#include "base/logging.h"
+#include "base/utf_string_conversions.h"
+#include "download.h"
+#include "ini/ini_document.h"
+
+namespace {
+
+const char kStateFileName[] = "norvane_upgrade_linux.ini";
+const char kCheckFileName[] = "norvane_check_linux.ini";
+const wchar_t kStateSection[] = L"main";
+const wchar_t kLastUpdateTimeKey[] = L"LastUpdateTime";
+const uint64_t kCheckInterval = 86400;
+const long kConnectTimeoutSeconds = 8;
+
+void StoreCheckTime(IniDocument* state, int64_t now) {
+  state->SetValue(kStateSection, kLastUpdateTimeKey, std::to_wstring(now));
+  (void)state->Save(kStateFileName);
+}
+
+}  // namespace
+
+bool IsDailyCheckDueAt(int64_t now) {
+  IniDocument state;
+  if (!state.Load(kStateFileName, false)) {
+    LOG_AT(log_site::kLoadStateFile, base::LOG_ERROR)
+        << "load ini file error!" << std::endl;
+    StoreCheckTime(&state, now);
+    return true;
+  }
+  std::string stored_text =
+      base::WideToUtf8(state.GetValue(kStateSection, kLastUpdateTimeKey));
+  // Leading blanks, an optional sign and digits, like atol, but 64 bits wide
+  // on every build so the schedule keeps working after 2038.
+  int64_t stored = strtoll(stored_text.c_str(), nullptr, 10);
+  // Unsigned, so a stored time in the future (clock set back) is due too.
+  uint64_t elapsed = static_cast<uint64_t>(now) - static_cast<uint64_t>(stored);
+  if (elapsed < kCheckInterval) return false;
+  StoreCheckTime(&state, now);
+  return true;
+}
+
+bool IsDailyCheckDue() { return IsDailyCheckDueAt(time(nullptr)); }
+
+void FetchCheckFile(const std::string& check_url) {
+  (void)remove(kCheckFileName);
+  (void)DownloadFile(check_url, kCheckFileName, kConnectTimeoutSeconds);
+}

@@ -1,0 +1,223 @@
+#include "installation.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "instance_guard.h"
+#include "test/test_util.h"
+#include "test/updater_test.h"
+
+namespace {
+
+TEST(PackageCommandsTest, OrdinaryPathsAreUsedAsTheyAre) {
+  EXPECT_EQ("tar -zxvf norvane.tar.gz -C /tmp/com.dovamel.keltrin.Ab_3-x",
+            ExtractionCommand("/tmp/com.dovamel.keltrin.Ab_3-x"));
+  EXPECT_EQ("cp -v -r -f /tmp/com.dovamel.keltrin.Ab_3-x/* ./",
+            CopyCommand("/tmp/com.dovamel.keltrin.Ab_3-x"));
+  EXPECT_EQ("cp -v -r -f com.dovamel.keltrin.abcdef/* ./",
+            CopyCommand("com.dovamel.keltrin.abcdef"));
+}
+
+TEST(PackageCommandsTest, OtherPathsAreSingleQuoted) {
+  EXPECT_EQ("tar -zxvf norvane.tar.gz -C '/tmp/a b;touch PWNED/x'",
+            ExtractionCommand("/tmp/a b;touch PWNED/x"));
+  EXPECT_EQ("cp -v -r -f '/tmp/a b;touch PWNED/x'/* ./",
+            CopyCommand("/tmp/a b;touch PWNED/x"));
+  EXPECT_EQ("'it'\\''s'", QuoteForShell("it's"));
+  EXPECT_EQ("'$(x)`y`\"\\'", QuoteForShell("$(x)`y`\"\\"));
+  EXPECT_EQ("''", QuoteForShell(""));
+}
+
+TEST(PackageCommandsTest, QuotedPathsReachTheShellUnchanged) {
+  for (const std::string& path :
+       {std::string("/tmp/a b;touch PWNED"), std::string("it's $(id) `x`"),
+        std::string("tab\there"), std::string("new\nline"),
+        std::string("*?[a]~{b,c}!#&|<>")}) {
+    testing_util::ProcessResult result = testing_util::RunProcess(
+        {"sh", "-c", "printf %s " + QuoteForShell(path)});
+    EXPECT_EQ(path, result.out);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using testing_util::FileExists;
+using testing_util::ProcessResult;
+using testing_util::ReadFile;
+
+// The entries below |dir| ("." first), at most |depth| levels down.
+std::vector<std::string> ListTree(const std::string& dir,
+                                  const std::string& depth = "99") {
+  std::string out = testing_util::RunProcess(
+                        {"sh", "-c", "cd \"$0\" && find . -maxdepth $1 | sort",
+                         dir, depth})
+                        .out;
+  std::vector<std::string> entries;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    entries.push_back(out.substr(start, end - start));
+  }
+  return entries;
+}
+
+class InstallRunTest : public UpdateRunTest {
+ protected:
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    WriteInstalled("keltrin", "old binary");
+    WriteInstalled("user-settings", "kept");
+    testing_util::RunProcess({"mkdir", "-p", InstallPath("lib")});
+    WriteInstalled("lib/libold.so", "old lib");
+    WriteInstalled("lib/libkeltrin.so", "old keltrin lib");
+    package_ = MakePackage({{"keltrin", "new binary"},
+                            {"lib/libkeltrin.so", "new keltrin lib"},
+                            {"locales/fr/messages", "bonjour"},
+                            {".hidden", "not copied"}});
+    PublishPackage(package_);
+    PublishManifest("2.0");
+  }
+
+  void ExpectInstalled() {
+    EXPECT_EQ("new binary", ReadInstalled("keltrin"));
+    EXPECT_EQ("new keltrin lib", ReadInstalled("lib/libkeltrin.so"));
+    EXPECT_EQ("bonjour", ReadInstalled("locales/fr/messages"));
+    EXPECT_EQ("old lib", ReadInstalled("lib/libold.so"));
+    EXPECT_EQ("kept", ReadInstalled("user-settings"));
+    EXPECT_FALSE(FileExists(InstallPath(".hidden")));
+    EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+  }
+  // The temporary directories the updater left under its TMPDIR.
+  std::vector<std::string> LeftTempDirs() {
+    std::vector<std::string> entries = ListTree(tmp_.path(), "1");
+    entries.erase(entries.begin());  // "."
+    return entries;
+  }
+  void ExpectLogEndsWith(const std::string& expected) {
+    std::string log = Log();
+    EXPECT_EQ(expected,
+              log.substr(log.size() - std::min(expected.size(), log.size())));
+  }
+
+  std::string package_;
+};
+
+TEST_F(InstallRunTest, NewerVersionIsInstalledOverTheOldFiles) {
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_TRUE(LeftTempDirs().empty());
+  std::string log = Log();
+  size_t tar_line = log.find("\ntar -zxvf norvane.tar.gz -C " + tmp_.path() +
+                             "/com.dovamel.keltrin.");
+  size_t cp_line = log.find("\ncp -v -r -f " + tmp_.path() +
+                            "/com.dovamel.keltrin.");
+  size_t done = log.find("\nupdate successful!\n");
+  EXPECT_NE(std::string::npos, tar_line);
+  EXPECT_NE(std::string::npos, cp_line);
+  EXPECT_LT(tar_line, cp_line);
+  EXPECT_LT(cp_line, done);
+  EXPECT_EQ("\nupdate successful!\n", log.substr(done));
+  // tar and cp list their files in the log.
+  EXPECT_NE(std::string::npos, log.find("locales/fr/messages"));
+}
+
+TEST_F(InstallRunTest, PartialPackageIsResumed) {
+  WriteInstalled("norvane.tar.gz", package_.substr(0, 100));
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  std::vector<testing_util::ServedRequest> requests = server_.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(kPackagePath, requests.back().path);
+  EXPECT_EQ("bytes=100-", requests.back().range);
+  EXPECT_EQ(package_.size() - 100, server_.BodyBytesSent(kPackagePath));
+}
+
+TEST_F(InstallRunTest, CompletePackageAnsweredWith416IsStillInstalled) {
+  WriteInstalled("norvane.tar.gz", package_);
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_NE(std::string::npos,
+            Log().find("[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
+                       server_.Url(kPackagePath) + " error!\n\n"));
+}
+
+TEST_F(InstallRunTest, BrokenTransferFailsExtractionAndIsFetchedAfresh) {
+  server_.SetBreakAfter(kPackagePath, static_cast<int64_t>(package_.size() / 2),
+                        1);
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(204)] tar status error: 2\n\n");
+  EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+  EXPECT_EQ(1u, LeftTempDirs().size());
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+
+  server_.ClearRequests();
+  result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_EQ("", server_.Requests().back().range);
+}
+
+TEST_F(InstallRunTest, MissingTempRootFailsAndKeepsThePackage) {
+  options_.set_env = {"TMPDIR=" + tmp_.Child("missing")};
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(183)] can'nt create temp dir!\n\n");
+  EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+}
+
+TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
+  PublishPackage(MakePackage({{".only-hidden", "x"}}));
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(253)] cp status error: 1\n\n");
+  EXPECT_EQ(1u, LeftTempDirs().size());
+  EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+}
+
+TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
+  // The stand-in browser leaves a mark just before it exits.
+  std::string mark = tmp_.Child("browser-exited");
+  pid_t browser = testing_util::StartProcess(
+      {"sh", "-c", "sleep 3; touch \"$1\"", "keltrin", mark});
+  while (!ProcessCommandLineContains(std::to_string(browser), "sleep 3")) {
+    usleep(10000);
+  }
+  ProcessResult result = RunUpdater("1.0", std::to_string(browser));
+  testing_util::KillProcess(browser);
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  ASSERT_TRUE(FileExists(mark));
+  // Newer-or-equal modification time: the copy came after the browser's end.
+  std::string times = testing_util::RunProcess(
+      {"stat", "-c", "%.9Y", mark, InstallPath("keltrin")}).out;
+  double mark_time = std::stod(times);
+  double copy_time = std::stod(times.substr(times.find('\n') + 1));
+  EXPECT_LE(mark_time, copy_time);
+}
+
+TEST_F(InstallRunTest, TempRootWithShellCharactersIsQuoted) {
+  std::string hostile = tmp_.Child("a b;touch PWNED");
+  testing_util::RunProcess({"mkdir", "-p", hostile});
+  options_.set_env = {"TMPDIR=" + hostile};
+  options_.cwd = tmp_.path();
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_FALSE(FileExists(tmp_.Child("PWNED")));
+  EXPECT_FALSE(FileExists(InstallPath("PWNED")));
+  EXPECT_EQ((std::vector<std::string>{"."}), ListTree(hostile));
+  EXPECT_NE(std::string::npos,
+            Log().find("\ntar -zxvf norvane.tar.gz -C '" + hostile));
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+#include "manifest.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string_view>
+
+#include "base/logging.h"
+#include "base/utf_string_conversions.h"
+#include "download.h"
+#include "ini/ini_document.h"
+#include "progress_line.h"
+
+namespace {
+
+const char kManifestFileName[] = "norvane_update_linux.ini";
+const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
+const long kConnectTimeoutSeconds = 8;
+
+bool IsNumber(std::string_view component) {
+  return !component.empty() &&
+         std::all_of(component.begin(), component.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int CompareBytes(std::string_view a, std::string_view b) {
+  int result = a.compare(b);  // char_traits<char> compares as unsigned char.
+  return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+int CompareNumbers(std::string_view a, std::string_view b) {
+  a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
+  b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return CompareBytes(a, b);
+}
+
+int CompareComponents(std::string_view a, std::string_view b) {
+  if (IsNumber(a) && IsNumber(b)) return CompareNumbers(a, b);
+  return CompareBytes(a, b);
+}
+
+}  // namespace
+
+int CompareVersions(const std::string& a, const std::string& b) {
+  std::string_view rest_a = a, rest_b = b;
+  while (true) {
+    size_t dot_a = rest_a.find('.'), dot_b = rest_b.find('.');
+    int result =
+        CompareComponents(rest_a.substr(0, dot_a), rest_b.substr(0, dot_b));
+    if (result != 0) return result;
+    bool last_a = dot_a == std::string_view::npos;
+    bool last_b = dot_b == std::string_view::npos;
+    if (last_a || last_b) return last_a == last_b ? 0 : (last_a ? -1 : 1);
+    rest_a.remove_prefix(dot_a + 1);
+    rest_b.remove_prefix(dot_b + 1);
+  }
+}
+
+ManifestOutcome CheckManifest(const std::string& manifest_url,
+                              const std::string& local_version,
+                              std::string* package_url) {
+  (void)remove(kManifestFileName);
+  if (DownloadFile(manifest_url, kManifestFileName, kConnectTimeoutSeconds) !=
+      0) {
+    LOG_AT(log_site::kDownloadManifest, base::LOG_ERROR)
+        << "download " << manifest_url << " error!" << std::endl;
+    return ManifestOutcome::kFailure;
+  }
+  IniDocument manifest;
+  if (!manifest.Load(kManifestFileName, false)) {
+    LOG_AT(log_site::kLoadManifest, base::LOG_ERROR)
+        << "load ini file error!" << std::endl;
+    return ManifestOutcome::kFailure;
+  }
+  std::string server_version =
+      base::WideToUtf8(manifest.GetValue(kPlatformSection, L"version"));
+  if (server_version.empty()) {
+    LOG_AT(log_site::kManifestVersion, base::LOG_ERROR)
+        << "get version number error!" << std::endl;
+    return ManifestOutcome::kFailure;
+  }
+  PrintProgressLine("current version: " + server_version +
+                    ", local version: " + local_version);
+  if (CompareVersions(local_version, server_version) >= 0) {
+    return ManifestOutcome::kUpToDate;
+  }
+  *package_url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
+  return ManifestOutcome::kUpdateNeeded;
+}
