@@ -18,27 +18,46 @@ const char kManifestFileName[] = "norvane_update_linux.ini";
 const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
 const long kConnectTimeoutSeconds = 8;
 
-bool IsNumber(std::string_view component) {
-  return !component.empty() &&
-         std::all_of(component.begin(), component.end(),
-                     [](char c) { return c >= '0' && c <= '9'; });
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-int CompareBytes(std::string_view a, std::string_view b) {
-  int result = a.compare(b);  // char_traits<char> compares as unsigned char.
-  return result < 0 ? -1 : (result > 0 ? 1 : 0);
-}
-
+// Compares two runs of digits by their numeric value, of any length.
 int CompareNumbers(std::string_view a, std::string_view b) {
   a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
   b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  return CompareBytes(a, b);
+  int result = a.compare(b);
+  return (result > 0) - (result < 0);
 }
 
+size_t EndOfDigits(std::string_view text, size_t start) {
+  while (start < text.size() && IsDigit(text[start])) ++start;
+  return start;
+}
+
+// Compares two components token by token: a run of digits is one token that
+// compares by its numeric value with another run, and every other byte is a
+// token of its own compared as an unsigned byte. A run of digits against
+// another byte compares as a digit byte does: no other byte lies among the
+// digits, so the answer is the same for every digit. Being a plain
+// lexicographic order over these tokens keeps the comparison transitive.
 int CompareComponents(std::string_view a, std::string_view b) {
-  if (IsNumber(a) && IsNumber(b)) return CompareNumbers(a, b);
-  return CompareBytes(a, b);
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (IsDigit(a[i]) && IsDigit(b[j])) {
+      size_t end_a = EndOfDigits(a, i), end_b = EndOfDigits(b, j);
+      int result =
+          CompareNumbers(a.substr(i, end_a - i), b.substr(j, end_b - j));
+      if (result != 0) return result;
+      i = end_a;
+      j = end_b;
+      continue;
+    }
+    unsigned char byte_a = a[i], byte_b = b[j];
+    if (byte_a != byte_b) return byte_a < byte_b ? -1 : 1;
+    ++i;
+    ++j;
+  }
+  return (i < a.size()) - (j < b.size());
 }
 
 }  // namespace

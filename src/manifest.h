@@ -8,11 +8,12 @@
 
 // Orders two version strings: negative when |a| is older than |b|, 0 when
 // they are the same version, positive when |a| is newer. Components between
-// dots are compared in order; two components that are both non-empty runs of
-// ASCII digits compare as numbers of any length, any other pair as unsigned
-// byte strings. When all shared components are equal, the version with fewer
-// components is older. Components with equal digit counts compare exactly as
-// bytes do, so "1.9" is older than "1.10" and "" older than any other version.
+// dots are compared in order; within a component runs of digits compare as
+// numbers of any length (leading zeros ignored) and other bytes as unsigned
+// bytes. When all shared components are equal, the version with fewer
+// components is older. Where the digit runs on both sides have the same
+// lengths this is plain byte order, so "1.9" is older than "1.10" and "" older
+// than any other version. The order is a strict weak order.
 int CompareVersions(const std::string& a, const std::string& b);
 
 enum class ManifestOutcome {

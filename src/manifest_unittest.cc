@@ -25,19 +25,36 @@ TEST(CompareVersionsTest, OrdersVersionsByComponents) {
       {"", ".", -1},
       {"1.0", "01.00", 0},  // Leading zeros do not count.
       {"2.0.0", "2.0", 1},  // More components, all shared equal.
-      {"99999999999999999999999", "99999999999999999999998", 1},  // No overflow.
+      {"99999999999999999999999", "99999999999999999999998",
+       1},                   // No overflow.
       {"1.2a", "1.2b", -1},  // Non-numeric components compare as bytes.
       {"1.2", "1.2a", -1},
       {"1.\x80", "1.z", 1},  // Bytes from 0x80 up sort above ASCII.
       {" 2.1", "2.0", -1},   // A blank is no digit: compared as bytes.
       {"10.0", "9.9", 1},
       {"3.0.10", "3.0.9", 1},
+      {"2.0rc10", "2.0rc9", 1},  // Digit runs inside a component are numbers.
+      {"2.0rc1", "2.0", 1},
+      {"1.2-!", "1.2-1", -1},  // "!" sorts below the digits, "a" above.
+      {"1.2-a", "1.2-1", 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, Sign(CompareVersions(c.a, c.b)))
         << '"' << c.a << "\" vs \"" << c.b << '"';
     EXPECT_EQ(-c.expected, Sign(CompareVersions(c.b, c.a)))
         << '"' << c.b << "\" vs \"" << c.a << '"';
+  }
+}
+
+TEST(CompareVersionsTest, IsTransitiveAcrossNumbersAndOtherText) {
+  // Compared as plain bytes, "1a" < "9" and "10" < "1a", but 9 < 10.
+  const char* sorted[] = {"!", "1", "1a", "9", "9a", "10", "10a", "a", "\xff"};
+  for (size_t i = 0; i < std::size(sorted); ++i) {
+    for (size_t j = 0; j < std::size(sorted); ++j) {
+      EXPECT_EQ(Sign(static_cast<int>(i) - static_cast<int>(j)),
+                Sign(CompareVersions(sorted[i], sorted[j])))
+          << sorted[i] << " vs " << sorted[j];
+    }
   }
 }
 
@@ -67,7 +84,8 @@ class ManifestRunTest : public UpdateRunTest {
  protected:
   std::vector<std::string> RequestedPaths() {
     std::vector<std::string> paths;
-    for (const auto& request : server_.Requests()) paths.push_back(request.path);
+    for (const auto& request : server_.Requests())
+      paths.push_back(request.path);
     return paths;
   }
   std::string ManifestUrl() { return server_.Url(kManifestPath); }
@@ -126,7 +144,8 @@ TEST_F(ManifestRunTest, ManifestWithoutVersionFails) {
     std::string log = Log();
     std::string entry =
         "[MMDD/HHMMSS:ERROR:norvane_update(163)] get version number error!\n\n";
-    EXPECT_EQ(entry, log.substr(log.size() - std::min(log.size(), entry.size())))
+    EXPECT_EQ(entry,
+              log.substr(log.size() - std::min(log.size(), entry.size())))
         << manifest;
   }
 }
@@ -136,8 +155,8 @@ TEST_F(ManifestRunTest, VersionsAreComparedByComponents) {
     std::string local, server;
     bool update;
   } cases[] = {
-      {"2.0", "2.0.1", true},  {"2.0.1", "2.0", false}, {"1.9", "1.10", true},
-      {"1.10", "1.9", false},  {"", "0.1", true},       {"2.0", " 2.1", false},
+      {"2.0", "2.0.1", true}, {"2.0.1", "2.0", false}, {"1.9", "1.10", true},
+      {"1.10", "1.9", false}, {"", "0.1", true},       {"2.0", " 2.1", false},
   };
   for (const Case& c : cases) {
     PublishManifestText("[ubuntu_debian_i686]\nversion=" + c.server +
