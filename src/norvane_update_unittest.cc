@@ -1,5 +1,8 @@
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -59,11 +62,63 @@ TEST_F(DriverTest, RunTruncatesTheOldLogAndWritesItsPid) {
 }
 
 TEST_F(DriverTest, WorksWithStandardInputClosed) {
-  ProcessResult result = testing_util::RunProcess(
-      {"sh", "-c", "exec \"$0\" 1.0 \"$1\" 1 <&-", UpdaterPath(),
-       install_.path()});
+  ProcessResult result =
+      testing_util::RunProcess({"sh", "-c", "exec \"$0\" 1.0 \"$1\" 1 <&-",
+                                UpdaterPath(), install_.path()});
   EXPECT_EQ(std::to_string(result.pid), ReadInstalled("pid"));
   EXPECT_EQ("", result.err);
+}
+
+}  // namespace
+
+namespace {
+
+class DriverRunTest : public UpdateRunTest {};
+
+TEST_F(DriverRunTest, TwoUpdatersStartedTogetherLetExactlyOneProceed) {
+  PublishManifest("2.0");
+  // A slow manifest keeps the first updater busy while the second starts.
+  server_.SetDelay(kManifestPath, 1500);
+  testing_util::ProcessResult result = testing_util::RunProcess(
+      {"sh", "-c",
+       "\"$0\" 2.0 \"$1\" 1 & a=$!; \"$0\" 2.0 \"$1\" 1 & b=$!;"
+       "wait $a; sa=$?; wait $b; sb=$?; echo $a $sa $b $sb",
+       UpdaterPath(), install_.path()},
+      options_);
+  std::istringstream statuses(result.out);
+  std::string pid_a, pid_b;
+  int status_a = -1, status_b = -1;
+  statuses >> pid_a >> status_a >> pid_b >> status_b;
+  EXPECT_EQ(255, std::max(status_a, status_b)) << result.out;
+  EXPECT_EQ(0, std::min(status_a, status_b)) << result.out;
+  EXPECT_EQ(status_a == 0 ? pid_a : pid_b, ReadInstalled("pid"));
+  EXPECT_NE(std::string::npos,
+            Log().find("current version: 2.0, local version: 2.0\n"));
+}
+
+TEST_F(DriverRunTest, FailedAllocationEndsTheRunBySigtrapWithItsEntryLast) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer owns the allocator in this build";
+#else
+  // Reading a 96 MiB manifest cannot fit in 80 MiB of address space.
+  PublishManifestText("[ubuntu_debian_i686]\nversion=2.0\n" +
+                      std::string(96 << 20, 'x'));
+  testing_util::ProcessResult result = testing_util::RunProcess(
+      {"sh", "-c", "ulimit -v 81920; exec \"$0\" 2.0 \"$1\" 1", UpdaterPath(),
+       install_.path()},
+      options_);
+  EXPECT_FALSE(result.exited);
+  EXPECT_EQ(SIGTRAP, result.term_signal);
+  std::string log = Log();
+  std::string last_line = log.substr(log.rfind('\n', log.size() - 2) + 1);
+  const std::string entry =
+      "[MMDD/HHMMSS:FATAL:base/process_util_linux(505)] "
+      "Check failed: false. Out of memory, size = ";
+  ASSERT_EQ(0u, last_line.rfind(entry, 0)) << last_line;
+  std::string size = last_line.substr(entry.size());
+  EXPECT_EQ(size.size() - 1, size.find_first_not_of("0123456789")) << size;
+  EXPECT_EQ("\n", size.substr(size.size() - 1));
+#endif
 }
 
 }  // namespace
