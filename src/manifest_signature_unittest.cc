@@ -42,15 +42,20 @@ ManifestSignature Sign(const std::string& text, const char* seed) {
   return signature;
 }
 
+std::string Hex(const uint8_t* bytes, size_t size) {
+  std::string hex;
+  for (size_t i = 0; i < size; ++i) {
+    char pair[3];
+    snprintf(pair, sizeof(pair), "%02x", bytes[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
 // Signature files as a publisher writes them: lower-case hex and a line end.
 std::string SignatureFile(const std::string& text, const char* seed) {
-  std::string file;
-  for (uint8_t byte : Sign(text, seed)) {
-    char pair[3];
-    snprintf(pair, sizeof(pair), "%02x", byte);
-    file += pair;
-  }
-  return file + "\n";
+  ManifestSignature signature = Sign(text, seed);
+  return Hex(signature.data(), signature.size()) + "\n";
 }
 
 TEST(ManifestSignatureTest, SignatureFileIsHexWithAnOptionalLineEnd) {
@@ -260,6 +265,29 @@ TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
   std::string log = Log();
   EXPECT_EQ(entry, log.substr(log.size() - std::min(log.size(), entry.size())));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+}
+
+TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
+  testing_util::WriteFile(
+      root_.Child("secret.key"),
+      Hex(reinterpret_cast<const uint8_t*>(kTestSeed), crypto_sign_SEEDBYTES) +
+          "\n");
+  std::string manifest = root_.Child(kManifestPath);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {"manifest", "--version", "2.0", "--url", server_.Url(kPackagePath),
+            "--package", root_.Child(kPackagePath), "--out", manifest},
+           {"sign", "--key", root_.Child("secret.key"), manifest},
+           {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
+       }) {
+    std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = testing_util::RunProcess(argv);
+    ASSERT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
+  }
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
 }
 
 }  // namespace
