@@ -77,7 +77,8 @@ bool PackageHasDigest(const Sha256Digest& expected) {
 
 bool IsShellSafe(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' || c == '-';
+         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' ||
+         c == '-';
 }
 
 }  // namespace
