@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and shows the updater doing its job on this machine: a full
 # update of a sample installation of Keltrin 1.0 to 2.0 against a local update
-# server on 127.0.0.1, while a stand-in browser is still running.
+# server on 127.0.0.1, while a stand-in browser is still running. The update
+# is published with a signed manifest that carries the package's digest, and
+# the updater is built to take only manifests signed by that key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,14 +11,11 @@ scripts/setup.sh
 port=${NORVANE_DEMO_PORT:-18480}
 server="http://127.0.0.1:$port"
 build=build-demo
-echo "== Building the updater for the update server $server"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNORVANE_UPDATE_SERVER="$server" >/dev/null
-cmake --build "$build" --target norvane_update_bin norvane_test_server
 
 demo=$(mktemp -d /tmp/norvane-demo.XXXXXX)
 install="$demo/installation"
 root="$demo/server"
+keys="$demo/keys"
 server_pid=""
 browser_pid=""
 cleanup() {
@@ -25,6 +24,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+echo "== Building the publishing tool and the local update server"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DNORVANE_UPDATE_SERVER="$server" >/dev/null
+cmake --build "$build" --target norvane_publish norvane_test_server
+publish="$build/norvane_publish"
+
+echo "== Signing key pair of the update server in $keys"
+mkdir -p "$keys"
+public_key=$("$publish" keygen "$keys/secret.key" "$keys/public.key")
+echo "public key: $public_key"
+
+echo "== Building the updater for $server, taking only manifests signed by that key"
+cmake -S . -B "$build" -DNORVANE_MANIFEST_PUBLIC_KEY="$public_key" >/dev/null
+cmake --build "$build" --target norvane_update_bin
+
 echo "== Sample installation of version 1.0 in $install"
 mkdir -p "$install/lib" "$install/profiles"
 echo "Keltrin 1.0" >"$install/VERSION"
@@ -32,7 +46,7 @@ echo "old browser binary" >"$install/keltrin"
 echo "old library" >"$install/lib/libkeltrin.so"
 echo "user data, not in the package" >"$install/profiles/default.ini"
 
-echo "== Package of version 2.0 on the update server in $root"
+echo "== Package of version 2.0 published on the update server in $root"
 newer="$demo/keltrin-2.0"
 mkdir -p "$newer/lib" "$newer/locales" "$root/update" "$root/packages"
 echo "Keltrin 2.0" >"$newer/VERSION"
@@ -40,12 +54,14 @@ echo "new browser binary" >"$newer/keltrin"
 echo "new library" >"$newer/lib/libkeltrin.so"
 echo "bonjour" >"$newer/locales/fr.txt"
 tar -czf "$root/packages/keltrin-2.0.tar.gz" -C "$newer" .
-cat >"$root/update/norvane_update_linux.ini" <<EOF
-[ubuntu_debian_i686]
-version=2.0
-url=$server/packages/keltrin-2.0.tar.gz
-EOF
+manifest="$root/update/norvane_update_linux.ini"
+"$publish" manifest --version 2.0 --url "$server/packages/keltrin-2.0.tar.gz" \
+  --package "$root/packages/keltrin-2.0.tar.gz" --out "$manifest"
+"$publish" sign --key "$keys/secret.key" "$manifest"
+"$publish" verify --public-key "$keys/public.key" "$manifest"
 echo "check" >"$root/update/norvane_check_linux.ini"
+echo "-- $manifest"
+cat "$manifest"
 
 "$build/norvane_test_server" --root "$root" --port "$port" >"$demo/server.log" 2>&1 &
 server_pid=$!
@@ -70,7 +86,7 @@ cat "$install/norvane_update.log"
 echo
 echo "== Installed files"
 (cd "$install" && find . -type f | sort | while read -r file; do
-  printf '%-28s %s\n' "$file" "$(head -c 60 "$file" | head -n 1)"
+  printf '%-32s %s\n' "$file" "$(head -c 60 "$file" | head -n 1)"
 done)
 echo
 echo "== Running again: the installation is current now (the server still offers 2.0)"
@@ -80,3 +96,12 @@ status=$?
 set -e
 echo "Exit status: $status"
 grep -a "version" "$install/norvane_update.log"
+echo
+echo "== The manifest changed on the server without a new signature: refused"
+sed -i 's/^version=2\.0$/version=9.9/' "$manifest"
+set +e
+"$build/norvane_update_bin" 2.0 "$install" "$browser_pid"
+status=$?
+set -e
+echo "Exit status: $status"
+grep -a "ERROR" "$install/norvane_update.log"

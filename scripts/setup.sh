@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev libgtest-dev libgmock-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libsodium-dev libgtest-dev libgmock-dev
+  libcpp-httplib-dev
   curl tar coreutils util-linux procps
 )
 

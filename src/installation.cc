@@ -1,5 +1,6 @@
 #include "installation.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include "base/logging.h"
 #include "download.h"
 #include "instance_guard.h"
+#include "package_digest.h"
 #include "progress_line.h"
 
 namespace {
@@ -49,6 +51,30 @@ void WaitForBrowserExit(const std::string& browser_pid) {
   }
 }
 
+// Checks the downloaded package against |expected|. Logs, removes the package
+// and returns false when it cannot be read or does not match.
+bool PackageHasDigest(const Sha256Digest& expected) {
+  Sha256Digest actual;
+  if (!Sha256OfFile(kPackageFileName, &actual)) {
+    int error = errno;
+    // Spelled out rather than PLOG_AT: the update run ends each of its
+    // messages with its own line end.
+    LOG_AT(log_site::kHashPackage, base::LOG_ERROR)
+        << "can't read " << kPackageFileName << ": "
+        << base::SystemErrorText(error) << std::endl;
+    (void)remove(kPackageFileName);
+    return false;
+  }
+  if (actual != expected) {
+    LOG_AT(log_site::kPackageSha256, base::LOG_ERROR)
+        << "package sha256 error: expected " << Sha256Hex(expected) << ", got "
+        << Sha256Hex(actual) << std::endl;
+    (void)remove(kPackageFileName);
+    return false;
+  }
+  return true;
+}
+
 bool IsShellSafe(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
          (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' ||
@@ -82,15 +108,16 @@ std::string CopyCommand(const std::string& temp_dir) {
   return "cp -v -r -f " + QuoteForShell(temp_dir) + "/* ./";
 }
 
-bool InstallPackage(const std::string& package_url,
+bool InstallPackage(const PackageOffer& package,
                     const std::string& browser_pid) {
-  if (DownloadFile(package_url, kPackageFileName, kConnectTimeoutSeconds) !=
+  if (DownloadFile(package.url, kPackageFileName, kConnectTimeoutSeconds) !=
       0) {
-    // A package completed by an earlier run may still be whole; extraction
-    // finds out.
+    // A package completed by an earlier run may still be whole; the digest
+    // or the extraction finds out.
     LOG_AT(log_site::kDownloadPackage, base::LOG_ERROR)
-        << "download " << package_url << " error!" << std::endl;
+        << "download " << package.url << " error!" << std::endl;
   }
+  if (package.sha256 && !PackageHasDigest(*package.sha256)) return false;
   base::FsPath temp_dir;
   if (!base::MakeTempDirectory(kTempDirPrefix, &temp_dir)) {
     LOG_AT(log_site::kCreateTempDir, base::LOG_ERROR)

@@ -3,13 +3,17 @@
 
 #include <string>
 
-// Installs the package at |package_url| over the installation directory (the
+#include "manifest.h"
+
+// Installs the offered package over the installation directory (the
 // working directory): downloads it to "norvane.tar.gz" (continuing a partial
-// download), unpacks it with tar into a fresh temporary directory, waits
-// until the browser process |browser_pid| has exited, copies the unpacked
-// files over the installation with cp and removes the temporary directory.
-// Returns false, after logging why, when the package could not be installed.
-bool InstallPackage(const std::string& package_url,
+// download), checks its digest when the offer has one (a package that does
+// not match is removed, so the next run fetches it afresh), unpacks it with
+// tar into a fresh temporary directory, waits until the browser process
+// |browser_pid| has exited, copies the unpacked files over the installation
+// with cp and removes the temporary directory. Returns false, after logging
+// why, when the package could not be installed.
+bool InstallPackage(const PackageOffer& package,
                     const std::string& browser_pid);
 
 // Quotes |path| for the shell when it holds a character other than A-Z, a-z,

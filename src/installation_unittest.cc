@@ -220,4 +220,141 @@ TEST_F(InstallRunTest, TempRootWithShellCharactersIsQuoted) {
             Log().find("\ntar -zxvf norvane.tar.gz -C '" + hostile));
 }
 
+// Manifests that give the package's digest.
+class DigestRunTest : public InstallRunTest {
+ protected:
+  void PublishManifestWithDigest(const std::string& sha256) {
+    PublishManifestText(ManifestText("2.0", "sha256=" + sha256 + "\n"));
+  }
+  bool PackageWasRequested() {
+    for (const auto& request : server_.Requests()) {
+      if (request.path == kPackagePath) return true;
+    }
+    return false;
+  }
+  std::string MismatchEntry(const std::string& expected,
+                            const std::string& actual) {
+    return "[MMDD/HHMMSS:ERROR:norvane_update(177)] package sha256 error: "
+           "expected " +
+           expected + ", got " + actual + "\n\n";
+  }
+};
+
+TEST_F(DigestRunTest, MatchingPackageIsInstalledWhateverTheDigestsCase) {
+  std::string upper = Sha256HexOf(package_);
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  for (const std::string& sha256 : {Sha256HexOf(package_), upper}) {
+    WriteInstalled("keltrin", "old binary");
+    PublishManifestWithDigest(sha256);
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(0, result.exit_code) << sha256;
+    ExpectInstalled();
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("sha256")) << sha256;
+    EXPECT_NE(std::string::npos, log.find("\nupdate successful!\n"));
+  }
+}
+
+TEST_F(DigestRunTest, AlteredPackageIsRefusedRemovedAndFetchedAfresh) {
+  std::string tampered = package_;
+  tampered[tampered.size() / 2] ^= 0x01;
+  PublishPackage(tampered);
+  PublishManifestWithDigest(Sha256HexOf(package_));
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith(
+      MismatchEntry(Sha256HexOf(package_), Sha256HexOf(tampered)));
+  EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+  EXPECT_TRUE(LeftTempDirs().empty());
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+
+  PublishPackage(package_);
+  server_.ClearRequests();
+  result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_EQ("", server_.Requests().back().range);
+}
+
+TEST_F(DigestRunTest, PartialOlderPackageCompletedWithNewerBytesIsRefused) {
+  std::string older = MakePackage({{"keltrin", "older binary, version 1.5"}});
+  WriteInstalled("norvane.tar.gz", older.substr(0, 100));
+  PublishManifestWithDigest(Sha256HexOf(package_));
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  EXPECT_EQ("bytes=100-", server_.Requests().back().range);
+  ExpectLogEndsWith(
+      MismatchEntry(Sha256HexOf(package_),
+                    Sha256HexOf(older.substr(0, 100) + package_.substr(100))));
+  EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+
+  server_.ClearRequests();
+  result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+  EXPECT_EQ("", server_.Requests().back().range);
+}
+
+TEST_F(DigestRunTest, MalformedDigestFailsBeforeAnyPackageRequest) {
+  const std::string good = Sha256HexOf(package_);
+  for (const std::string& sha256 :
+       {std::string(), good.substr(1), good + "0", " " + good, good + " ",
+        good.substr(0, 63) + "g", "0x" + good.substr(2),
+        good.substr(0, 40) + "\xc3\xa9" + good.substr(42)}) {
+    for (const char* local : {"1.0", "2.0"}) {
+      PublishManifestWithDigest(sha256);
+      server_.ClearRequests();
+      ProcessResult result = RunUpdater(local);
+      EXPECT_EQ(255, result.exit_code) << sha256;
+      ExpectLogEndsWith(
+          std::string("current version: 2.0, local version: ") + local +
+          "\n[MMDD/HHMMSS:ERROR:norvane_update(165)] package sha256 is not 64 "
+          "hex digits!\n\n");
+      EXPECT_FALSE(PackageWasRequested()) << sha256;
+    }
+  }
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+}
+
+TEST_F(DigestRunTest, FailedDownloadLeavesNothingThatPasses) {
+  PublishManifestWithDigest(Sha256HexOf(package_));
+  server_.SetErrorStatus(kPackagePath, 404);
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith(
+      "HTTP response code said error\n"
+      "[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
+      server_.Url(kPackagePath) + " error!\n\n" +
+      MismatchEntry(Sha256HexOf(package_), Sha256HexOf("")));
+  EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+  EXPECT_TRUE(LeftTempDirs().empty());
+}
+
+TEST_F(DigestRunTest, UnreadablePackageIsReportedWithTheSystemsText) {
+  PublishManifestWithDigest(Sha256HexOf(package_));
+  testing_util::RunProcess({"mkdir", InstallPath("norvane.tar.gz")});
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  ExpectLogEndsWith(
+      "Is a directory\n"
+      "[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
+      server_.Url(kPackagePath) +
+      " error!\n\n"
+      "[MMDD/HHMMSS:ERROR:norvane_update(176)] can't read norvane.tar.gz: "
+      "Is a directory\n\n");
+  // The empty directory is gone with the package, so the next run can fetch.
+  result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+}
+
+TEST_F(DigestRunTest, CompletePackageAnsweredWith416IsCheckedAndInstalled) {
+  WriteInstalled("norvane.tar.gz", package_);
+  PublishManifestWithDigest(Sha256HexOf(package_));
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  ExpectInstalled();
+}
+
 }  // namespace

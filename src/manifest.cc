@@ -1,11 +1,14 @@
 #include "manifest.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ostream>
 #include <string_view>
 
+#include "base/eintr_wrapper.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
@@ -15,8 +18,15 @@
 namespace {
 
 const char kManifestFileName[] = "norvane_update_linux.ini";
+const char kSignatureFileName[] = "norvane_update_linux.ini.sig";
+const char kSignatureUrlSuffix[] = ".sig";
 const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
+const wchar_t kDigestKey[] = L"sha256";
 const long kConnectTimeoutSeconds = 8;
+// A manifest is a few lines; a signed one is held in memory whole to check
+// its signature, so a file past this size is refused rather than read.
+const size_t kMaxSignedManifestBytes = 1024 * 1024;
+const size_t kMaxSignatureFileBytes = 256;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -60,6 +70,79 @@ int CompareComponents(std::string_view a, std::string_view b) {
   return (i < a.size()) - (j < b.size());
 }
 
+// Replaces |*contents| with the bytes of the file at |path|. Returns false,
+// leaving |*contents| alone, when the file cannot be read or holds more than
+// |max_size| bytes.
+bool ReadSmallFile(const char* path, size_t max_size, std::string* contents) {
+  int fd = HANDLE_EINTR(open(path, O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  std::string bytes;
+  char buffer[4096];
+  ssize_t count;
+  do {
+    count = HANDLE_EINTR(read(fd, buffer, sizeof(buffer)));
+    if (count > 0) bytes.append(buffer, static_cast<size_t>(count));
+  } while (count > 0 && bytes.size() <= max_size);
+  close(fd);
+  if (count < 0 || bytes.size() > max_size) return false;
+  contents->swap(bytes);
+  return true;
+}
+
+// Fetches the manifest's signature and checks it over the bytes of the
+// manifest file with |key|. Logs and returns false when the signature cannot
+// be fetched or read, or does not match.
+bool ManifestSignatureIsValid(const std::string& manifest_url,
+                              const ManifestPublicKey& key) {
+  std::string signature_url = manifest_url + kSignatureUrlSuffix;
+  if (DownloadFile(signature_url, kSignatureFileName, kConnectTimeoutSeconds) !=
+      0) {
+    LOG_AT(log_site::kDownloadSignature, base::LOG_ERROR)
+        << "download " << signature_url << " error!" << std::endl;
+    return false;
+  }
+  std::string signature_text;
+  ManifestSignature signature;
+  if (!ReadSmallFile(kSignatureFileName, kMaxSignatureFileBytes,
+                     &signature_text) ||
+      !ParseSignatureFile(signature_text, &signature)) {
+    LOG_AT(log_site::kLoadSignature, base::LOG_ERROR)
+        << "load signature file error!" << std::endl;
+    return false;
+  }
+  std::string manifest;
+  if (!ReadSmallFile(kManifestFileName, kMaxSignedManifestBytes, &manifest) ||
+      !VerifyManifestSignature(manifest, signature, key)) {
+    LOG_AT(log_site::kVerifySignature, base::LOG_ERROR)
+        << "manifest signature error!" << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// Reads the package digest from the manifest's key "sha256" into |digest|,
+// left empty when the key is absent. Logs and returns false when the value is
+// not a digest, or when the key is absent and |required|.
+bool ReadPackageDigest(const IniDocument& manifest, bool required,
+                       std::optional<Sha256Digest>* digest) {
+  const IniSection* section = manifest.FindSection(kPlatformSection);
+  const IniKey* key = section ? section->FindKey(kDigestKey) : nullptr;
+  if (!key) {
+    if (!required) return true;
+    LOG_AT(log_site::kManifestSha256Missing, base::LOG_ERROR)
+        << "get package sha256 error!" << std::endl;
+    return false;
+  }
+  Sha256Digest value;
+  if (!ParseSha256Hex(base::WideToUtf8(key->value()), &value)) {
+    LOG_AT(log_site::kManifestSha256Malformed, base::LOG_ERROR)
+        << "package sha256 is not 64 hex digits!" << std::endl;
+    return false;
+  }
+  *digest = value;
+  return true;
+}
+
 }  // namespace
 
 int CompareVersions(const std::string& a, const std::string& b) {
@@ -79,12 +162,17 @@ int CompareVersions(const std::string& a, const std::string& b) {
 
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
-                              std::string* package_url) {
+                              const ManifestPublicKey* signing_key,
+                              PackageOffer* offer) {
   (void)remove(kManifestFileName);
+  if (signing_key) (void)remove(kSignatureFileName);
   if (DownloadFile(manifest_url, kManifestFileName, kConnectTimeoutSeconds) !=
       0) {
     LOG_AT(log_site::kDownloadManifest, base::LOG_ERROR)
         << "download " << manifest_url << " error!" << std::endl;
+    return ManifestOutcome::kFailure;
+  }
+  if (signing_key && !ManifestSignatureIsValid(manifest_url, *signing_key)) {
     return ManifestOutcome::kFailure;
   }
   IniDocument manifest;
@@ -102,9 +190,16 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   }
   PrintProgressLine("current version: " + server_version +
                     ", local version: " + local_version);
+  // Checked before the version decision, so that a broken manifest shows
+  // at once, not only when an update comes along.
+  std::optional<Sha256Digest> sha256;
+  if (!ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
+    return ManifestOutcome::kFailure;
+  }
   if (CompareVersions(local_version, server_version) >= 0) {
     return ManifestOutcome::kUpToDate;
   }
-  *package_url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
+  offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
+  offer->sha256 = sha256;
   return ManifestOutcome::kUpdateNeeded;
 }

@@ -51,7 +51,8 @@ void StartFreshLog() { (void)HANDLE_EINTR(ftruncate(STDOUT_FILENO, 0)); }
 
 }  // namespace
 
-int RunUpdate(int argc, char** argv, const char* server_base_url) {
+int RunUpdate(int argc, char** argv, const char* server_base_url,
+              const ManifestPublicKey* manifest_key) {
   if (argc != 4) {
     fputs("parameter error!\n", stderr);
     return kExitFailure;
@@ -78,8 +79,9 @@ int RunUpdate(int argc, char** argv, const char* server_base_url) {
   const std::string server(server_base_url);
   if (IsDailyCheckDue()) FetchCheckFile(server + kCheckFilePath);
 
-  std::string package_url;
-  switch (CheckManifest(server + kManifestPath, argv[1], &package_url)) {
+  PackageOffer package;
+  switch (
+      CheckManifest(server + kManifestPath, argv[1], manifest_key, &package)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:
@@ -88,6 +90,5 @@ int RunUpdate(int argc, char** argv, const char* server_base_url) {
       break;
   }
   const char* browser_pid = argv[3];
-  return InstallPackage(package_url, browser_pid) ? kExitSuccess
-                                                  : kExitFailure;
+  return InstallPackage(package, browser_pid) ? kExitSuccess : kExitFailure;
 }

@@ -1,6 +1,9 @@
 #ifndef TEST_UPDATER_TEST_H_
 #define TEST_UPDATER_TEST_H_
 
+#include <sodium.h>
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -22,7 +25,7 @@ class UpdaterTest : public testing::Test {
   }
   testing_util::ProcessResult RunUpdaterWithArgs(
       const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {UpdaterPath()};
+    std::vector<std::string> argv = {updater_path_};
     argv.insert(argv.end(), args.begin(), args.end());
     return testing_util::RunProcess(argv, options_);
   }
@@ -41,6 +44,8 @@ class UpdaterTest : public testing::Test {
     return testing_util::MaskLogTimes(ReadInstalled("norvane_update.log"));
   }
 
+  // The updater executable that RunUpdater runs.
+  std::string updater_path_ = UpdaterPath();
   testing_util::ScopedTempDir install_;
   // Private temporary root of the updater, so nothing is left in /tmp.
   testing_util::ScopedTempDir tmp_;
@@ -72,8 +77,13 @@ class UpdateRunTest : public UpdaterTest {
 
   // Serves a manifest offering |version| with the package at kPackagePath.
   void PublishManifest(const std::string& version) {
-    PublishManifestText("[ubuntu_debian_i686]\nversion=" + version +
-                        "\nurl=" + server_.Url(kPackagePath) + "\n");
+    PublishManifestText(ManifestText(version));
+  }
+  // The text of that manifest, with |extra_lines| after the "url" line.
+  std::string ManifestText(const std::string& version,
+                           const std::string& extra_lines = "") {
+    return "[ubuntu_debian_i686]\nversion=" + version +
+           "\nurl=" + server_.Url(kPackagePath) + "\n" + extra_lines;
   }
   void PublishManifestText(const std::string& text) {
     testing_util::WriteFile(root_.Child(kManifestPath), text);
@@ -102,6 +112,22 @@ class UpdateRunTest : public UpdaterTest {
   // Serves |bytes| at kPackagePath.
   void PublishPackage(const std::string& bytes) {
     testing_util::WriteFile(root_.Child(kPackagePath), bytes);
+  }
+
+  // The SHA-256 digest of |bytes| in lower-case hex, computed here rather
+  // than by the code under test.
+  static std::string Sha256HexOf(const std::string& bytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest,
+                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size());
+    std::string hex;
+    for (unsigned char byte : digest) {
+      char pair[3];
+      snprintf(pair, sizeof(pair), "%02x", byte);
+      hex += pair;
+    }
+    return hex;
   }
 
   testing_util::ScopedTempDir root_;

@@ -1,0 +1,293 @@
+#include "manifest_signature.h"
+
+#include <sodium.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test/test_util.h"
+#include "test/updater_test.h"
+
+namespace {
+
+using testing_util::ProcessResult;
+
+// The seed of the key pair whose public key the signed end-to-end updater
+// carries (NORVANE_E2E_PUBLIC_KEY).
+const char kTestSeed[] = "norvane e2e manifest signing key";
+const char kOtherSeed[] = "some other key, not the updaters";
+
+struct KeyPair {
+  ManifestPublicKey public_key;
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+};
+
+KeyPair KeyPairFromSeed(const char* seed) {
+  static_assert(sizeof(kTestSeed) - 1 == crypto_sign_SEEDBYTES, "seed size");
+  static_assert(sizeof(kOtherSeed) - 1 == crypto_sign_SEEDBYTES, "seed size");
+  KeyPair pair;
+  crypto_sign_seed_keypair(pair.public_key.data(), pair.secret_key,
+                           reinterpret_cast<const unsigned char*>(seed));
+  return pair;
+}
+
+ManifestSignature Sign(const std::string& text, const char* seed) {
+  KeyPair pair = KeyPairFromSeed(seed);
+  ManifestSignature signature;
+  crypto_sign_detached(signature.data(), nullptr,
+                       reinterpret_cast<const unsigned char*>(text.data()),
+                       text.size(), pair.secret_key);
+  return signature;
+}
+
+std::string Hex(const uint8_t* bytes, size_t size) {
+  std::string hex;
+  for (size_t i = 0; i < size; ++i) {
+    char pair[3];
+    snprintf(pair, sizeof(pair), "%02x", bytes[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+// Signature files as a publisher writes them: lower-case hex and a line end.
+std::string SignatureFile(const std::string& text, const char* seed) {
+  ManifestSignature signature = Sign(text, seed);
+  return Hex(signature.data(), signature.size()) + "\n";
+}
+
+TEST(ManifestSignatureTest, SignatureFileIsHexWithAnOptionalLineEnd) {
+  ManifestSignature expected = Sign("manifest", kTestSeed);
+  std::string hex = SignatureFile("manifest", kTestSeed);
+  hex.pop_back();
+  std::string upper = hex;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  for (const std::string& file : {hex, hex + "\n", hex + "\r\n", upper}) {
+    ManifestSignature signature{};
+    ASSERT_TRUE(ParseSignatureFile(file, &signature)) << file;
+    EXPECT_EQ(expected, signature);
+  }
+  EXPECT_EQ(hex + "\n", FormatSignatureFile(expected));
+}
+
+TEST(ManifestSignatureTest, MalformedSignatureFilesAreRefused) {
+  std::string hex = SignatureFile("manifest", kTestSeed);
+  hex.pop_back();
+  for (const std::string& file :
+       {std::string(), std::string("\n"), hex.substr(2), hex + "00",
+        hex + "\n\n", hex + " \n", " " + hex, hex.substr(0, 127) + "x",
+        hex.substr(0, 64) + "\n" + hex.substr(64), hex + "\r",
+        hex + "\nsecond line\n"}) {
+    ManifestSignature signature;
+    signature.fill(0x5a);
+    EXPECT_FALSE(ParseSignatureFile(file, &signature)) << file;
+    ManifestSignature untouched;
+    untouched.fill(0x5a);
+    EXPECT_EQ(untouched, signature) << file;
+  }
+}
+
+TEST(ManifestSignatureTest, PublicKeyIsExactlySixtyFourHexDigits) {
+  ManifestPublicKey key;
+  EXPECT_TRUE(ParsePublicKeyHex(NORVANE_E2E_PUBLIC_KEY, &key));
+  EXPECT_EQ(KeyPairFromSeed(kTestSeed).public_key, key);
+  std::string hex = NORVANE_E2E_PUBLIC_KEY;
+  for (const std::string& text : {std::string(), hex + "\n", hex.substr(1),
+                                  hex + "a", "z" + hex.substr(1)}) {
+    EXPECT_FALSE(ParsePublicKeyHex(text, &key)) << text;
+  }
+}
+
+TEST(ManifestSignatureTest, OnlyTheExactBytesAndTheRightKeyVerify) {
+  const std::string manifest = "[ubuntu_debian_i686]\nversion=2.0\n";
+  ManifestSignature signature = Sign(manifest, kTestSeed);
+  ManifestPublicKey key = KeyPairFromSeed(kTestSeed).public_key;
+  EXPECT_TRUE(VerifyManifestSignature(manifest, signature, key));
+
+  std::string altered = manifest;
+  altered[altered.size() - 2] = '1';
+  EXPECT_FALSE(VerifyManifestSignature(altered, signature, key));
+  EXPECT_FALSE(VerifyManifestSignature(manifest + "\n", signature, key));
+  EXPECT_FALSE(VerifyManifestSignature(manifest.substr(1), signature, key));
+  EXPECT_FALSE(VerifyManifestSignature(manifest, signature,
+                                       KeyPairFromSeed(kOtherSeed).public_key));
+  ManifestSignature flipped = signature;
+  flipped[10] ^= 0x01;
+  EXPECT_FALSE(VerifyManifestSignature(manifest, flipped, key));
+  EXPECT_FALSE(VerifyManifestSignature(manifest, ManifestSignature{}, key));
+}
+
+// The end-to-end updater built with the test key.
+class SignedRunTest : public UpdateRunTest {
+ protected:
+  static constexpr char kSignaturePath[] =
+      "/update/norvane_update_linux.ini.sig";
+
+  void SetUp() override {
+    updater_path_ = NORVANE_E2E_SIGNED_BINARY;
+    UpdateRunTest::SetUp();
+    WriteInstalled("keltrin", "old binary");
+    package_ = MakePackage({{"keltrin", "new binary"}});
+    PublishPackage(package_);
+    manifest_ = ManifestText("2.0", "sha256=" + Sha256HexOf(package_) + "\n");
+  }
+
+  void PublishSigned(const std::string& manifest,
+                     const std::string& signature_file) {
+    PublishManifestText(manifest);
+    testing_util::WriteFile(root_.Child(kSignaturePath), signature_file);
+  }
+  std::vector<std::string> RequestedPaths() {
+    std::vector<std::string> paths;
+    for (const auto& request : server_.Requests()) {
+      paths.push_back(request.path);
+    }
+    return paths;
+  }
+  // Runs the updater on an outdated installation and expects a refusal with
+  // |entry| as the log's last entry, before any package request.
+  void ExpectRefused(const std::string& entry, const std::string& what) {
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(255, result.exit_code) << what;
+    std::string log = Log();
+    EXPECT_EQ(entry,
+              log.substr(log.size() - std::min(log.size(), entry.size())))
+        << what;
+    for (const std::string& path : RequestedPaths()) {
+      EXPECT_NE(kPackagePath, path) << what;
+    }
+    EXPECT_EQ("old binary", ReadInstalled("keltrin")) << what;
+  }
+
+  std::string package_;
+  std::string manifest_;
+};
+
+TEST_F(SignedRunTest, CorrectlySignedUpdateIsInstalled) {
+  std::string signature = SignatureFile(manifest_, kTestSeed);
+  PublishSigned(manifest_, signature);
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
+  EXPECT_EQ((std::vector<std::string>{kCheckPath, kManifestPath, kSignaturePath,
+                                      kPackagePath}),
+            RequestedPaths());
+  EXPECT_EQ(signature, ReadInstalled("norvane_update_linux.ini.sig"));
+  std::string log = Log();
+  // The only entry is the first run's missing schedule state.
+  EXPECT_EQ(log.find("ERROR"), log.rfind("ERROR"));
+  EXPECT_NE(std::string::npos,
+            log.find("\ncurrent version: 2.0, local version: 1.0\n"));
+  EXPECT_NE(std::string::npos, log.find("\nupdate successful!\n"));
+}
+
+TEST_F(SignedRunTest, SignatureIsFetchedAfreshOnEveryRun) {
+  PublishSigned(manifest_, SignatureFile(manifest_, kTestSeed));
+  for (int run = 0; run < 2; ++run) {
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("2.0");
+    EXPECT_EQ(0, result.exit_code) << run;
+    std::vector<testing_util::ServedRequest> requests = server_.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(kSignaturePath, requests.back().path);
+    EXPECT_EQ("", requests.back().range);
+  }
+}
+
+TEST_F(SignedRunTest, UnsignedManifestIsRefused) {
+  PublishManifestText(manifest_);
+  ExpectRefused(
+      "HTTP response code said error\n"
+      "[MMDD/HHMMSS:ERROR:norvane_update(167)] download " +
+          server_.Url(kSignaturePath) + " error!\n\n",
+      "no signature");
+}
+
+TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
+  const std::string verify_error =
+      "[MMDD/HHMMSS:ERROR:norvane_update(169)] manifest signature error!\n\n";
+  const std::string load_error =
+      "[MMDD/HHMMSS:ERROR:norvane_update(168)] load signature file error!\n\n";
+  std::string altered = manifest_;
+  altered.replace(altered.find("version=2.0"), 11, "version=2.1");
+  std::string signature = SignatureFile(manifest_, kTestSeed);
+  struct Case {
+    std::string what, manifest, signature, entry;
+  } cases[] = {
+      {"altered after signing", altered, signature, verify_error},
+      {"another key", manifest_, SignatureFile(manifest_, kOtherSeed),
+       verify_error},
+      {"another manifest", manifest_,
+       SignatureFile(
+           ManifestText("2.0", "sha256=" + std::string(64, '0') + "\n"),
+           kTestSeed),
+       verify_error},
+      {"line end added", manifest_ + "\n", signature, verify_error},
+      {"empty signature file", manifest_, "", load_error},
+      {"not hex", manifest_, std::string(128, 'x') + "\n", load_error},
+      {"two signatures", manifest_, signature + signature, load_error},
+  };
+  for (const Case& c : cases) {
+    PublishSigned(c.manifest, c.signature);
+    ExpectRefused(c.entry, c.what);
+  }
+}
+
+TEST_F(SignedRunTest, SignedManifestMustCarryAWellFormedDigest) {
+  std::string without = ManifestText("2.0");
+  PublishSigned(without, SignatureFile(without, kTestSeed));
+  ExpectRefused(
+      "[MMDD/HHMMSS:ERROR:norvane_update(166)] get package sha256 error!\n\n",
+      "no sha256");
+
+  std::string malformed = ManifestText("2.0", "sha256=abc\n");
+  PublishSigned(malformed, SignatureFile(malformed, kTestSeed));
+  ExpectRefused(
+      "[MMDD/HHMMSS:ERROR:norvane_update(165)] package sha256 is not 64 hex "
+      "digits!\n\n",
+      "malformed sha256");
+}
+
+TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
+  PublishSigned(manifest_, SignatureFile(manifest_, kTestSeed));
+  std::string tampered = package_;
+  tampered[tampered.size() / 2] ^= 0x01;
+  PublishPackage(tampered);
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  std::string entry =
+      "[MMDD/HHMMSS:ERROR:norvane_update(177)] package sha256 "
+      "error: expected " +
+      Sha256HexOf(package_) + ", got " + Sha256HexOf(tampered) + "\n\n";
+  std::string log = Log();
+  EXPECT_EQ(entry, log.substr(log.size() - std::min(log.size(), entry.size())));
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+}
+
+TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
+  testing_util::WriteFile(
+      root_.Child("secret.key"),
+      Hex(reinterpret_cast<const uint8_t*>(kTestSeed), crypto_sign_SEEDBYTES) +
+          "\n");
+  std::string manifest = root_.Child(kManifestPath);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {"manifest", "--version", "2.0", "--url", server_.Url(kPackagePath),
+            "--package", root_.Child(kPackagePath), "--out", manifest},
+           {"sign", "--key", root_.Child("secret.key"), manifest},
+           {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
+       }) {
+    std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = testing_util::RunProcess(argv);
+    ASSERT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
+  }
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
+}
+
+}  // namespace

@@ -1,0 +1,319 @@
+#include <sodium.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "manifest_signature.h"
+#include "test/test_util.h"
+
+namespace {
+
+using testing_util::FileExists;
+using testing_util::ProcessResult;
+using testing_util::ReadFile;
+using testing_util::WriteFile;
+
+const char kUsage[] =
+    "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
+    "       norvane_publish manifest --version V --url URL --package FILE "
+    "[--out FILE]\n"
+    "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
+    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
+const char kAbcDigest[] =
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const char kManifestForAbc[] =
+    "[ubuntu_debian_i686]\n"
+    "version=2.0\n"
+    "url=https://updates.example/keltrin-2.0.tar.gz\n"
+    "sha256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n";
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+  std::string hex;
+  for (size_t i = 0; i < size; ++i) {
+    char pair[3];
+    snprintf(pair, sizeof(pair), "%02x", bytes[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+int FileMode(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : -1;
+}
+
+class PublishToolTest : public testing::Test {
+ protected:
+  ProcessResult Run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_util::RunProcess(argv);
+  }
+  std::string Path(const std::string& name) { return dir_.Child(name); }
+
+  // Writes a secret key file for |seed_text| (32 bytes) and returns the hex
+  // of its public key.
+  std::string WriteSecretKey(const std::string& name,
+                             const std::string& seed_text) {
+    const unsigned char* seed =
+        reinterpret_cast<const unsigned char*>(seed_text.data());
+    WriteFile(Path(name), Hex(seed, crypto_sign_SEEDBYTES) + "\n");
+    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_seed_keypair(public_key, secret_key, seed);
+    return Hex(public_key, sizeof(public_key));
+  }
+  // The signature file that signing |text| with |seed_text| must give.
+  std::string ExpectedSignatureFile(const std::string& text,
+                                    const std::string& seed_text) {
+    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_seed_keypair(
+        public_key, secret_key,
+        reinterpret_cast<const unsigned char*>(seed_text.data()));
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr,
+                         reinterpret_cast<const unsigned char*>(text.data()),
+                         text.size(), secret_key);
+    return Hex(signature, sizeof(signature)) + "\n";
+  }
+  void WriteAbcManifest() {
+    WriteFile(Path("package.tar.gz"), "abc");
+    ProcessResult result =
+        Run({"manifest", "--version", "2.0", "--url",
+             "https://updates.example/keltrin-2.0.tar.gz", "--package",
+             Path("package.tar.gz"), "--out", Path("manifest.ini")});
+    ASSERT_EQ(0, result.exit_code) << result.err;
+  }
+
+  const std::string kSeed = "publish tool test seed, 32 bytes";
+  const std::string kOtherSeed = "another seed of thirty-two bytes";
+  testing_util::ScopedTempDir dir_;
+};
+
+TEST_F(PublishToolTest, WrongUsageShowsTheUsage) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {},
+           {"bogus"},
+           {"keygen", "secret"},
+           {"keygen", "a", "b", "c"},
+           {"manifest", "--version", "2.0", "--url", "http://x/p"},
+           {"manifest", "--version", "2.0", "--version", "2.1", "--url",
+            "http://x/p", "--package", "p"},
+           {"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
+            "p", "stray"},
+           {"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
+            "p", "--bogus", "x"},
+           {"sign", "manifest"},
+           {"sign", "manifest", "--key"},
+           {"sign", "--key", "k", "one", "two"},
+           {"verify", "manifest"},
+           {"verify", "--public-key", "k"},
+           {"verify", "--public-key", "k", "m", "s", "extra"},
+       }) {
+    ProcessResult result = Run(args);
+    std::string joined;
+    for (const std::string& arg : args) joined += arg + " ";
+    EXPECT_EQ(2, result.exit_code) << joined;
+    EXPECT_EQ("", result.out) << joined;
+    EXPECT_EQ(kUsage, result.err) << joined;
+  }
+}
+
+TEST_F(PublishToolTest, KeygenWritesAPrivateSeedAndPrintsThePublicKey) {
+  // Even a permissive umask leaves the secret key to its owner.
+  ProcessResult result = testing_util::RunProcess(
+      {"sh", "-c", "umask 000; exec \"$0\" keygen \"$1\" \"$2\"",
+       NORVANE_PUBLISH_BINARY, Path("secret.key"), Path("public.key")});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ("", result.err);
+  EXPECT_EQ(0600, FileMode(Path("secret.key")));
+
+  std::string secret = ReadFile(Path("secret.key"));
+  unsigned char seed[crypto_sign_SEEDBYTES];
+  ASSERT_EQ(65u, secret.size());
+  ASSERT_EQ(0, sodium_hex2bin(seed, sizeof(seed), secret.data(), 64, nullptr,
+                              nullptr, nullptr));
+  unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(public_key, secret_key, seed);
+  std::string public_line = Hex(public_key, sizeof(public_key)) + "\n";
+  EXPECT_EQ(public_line, result.out);
+  EXPECT_EQ(public_line, ReadFile(Path("public.key")));
+
+  // A second pair is a different one.
+  ASSERT_EQ(
+      0, Run({"keygen", Path("secret2.key"), Path("public2.key")}).exit_code);
+  EXPECT_NE(secret, ReadFile(Path("secret2.key")));
+}
+
+TEST_F(PublishToolTest, KeygenNeverReplacesASecretKey) {
+  WriteFile(Path("secret.key"), "precious\n");
+  ProcessResult result =
+      Run({"keygen", Path("secret.key"), Path("public.key")});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("norvane_publish: " + Path("secret.key") +
+                " exists already; not replacing a key\n",
+            result.err);
+  EXPECT_EQ("", result.out);
+  EXPECT_EQ("precious\n", ReadFile(Path("secret.key")));
+  EXPECT_FALSE(FileExists(Path("public.key")));
+
+  // Nor leaves half a pair behind when the public key cannot be written.
+  result = Run({"keygen", Path("new.key"), Path("missing/public.key")});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("norvane_publish: " + Path("missing/public.key") +
+                ": No such file or directory\n",
+            result.err);
+  EXPECT_FALSE(FileExists(Path("new.key")));
+}
+
+TEST_F(PublishToolTest, ManifestCarriesThePackagesDigest) {
+  WriteFile(Path("package.tar.gz"), "abc");
+  ProcessResult result =
+      Run({"manifest", "--url", "https://updates.example/keltrin-2.0.tar.gz",
+           "--package", Path("package.tar.gz"), "--version", "2.0"});
+  EXPECT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ(kManifestForAbc, result.out);
+  EXPECT_EQ("", result.err);
+
+  WriteFile(Path("manifest.ini"), "old manifest");
+  WriteAbcManifest();
+  EXPECT_EQ(kManifestForAbc, ReadFile(Path("manifest.ini")));
+  EXPECT_EQ(0644, FileMode(Path("manifest.ini")));
+  // No temporary file is left beside it.
+  EXPECT_EQ("manifest.ini\npackage.tar.gz\n",
+            testing_util::RunProcess({"ls", dir_.path()}).out);
+}
+
+TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
+  WriteFile(Path("p"), "abc");
+  const std::string p = Path("p");
+  struct Case {
+    std::string version, url, package, error;
+  } cases[] = {
+      {"", "http://x/p", p, "the version is empty"},
+      {"2.0\nurl=http://evil/p", "http://x/p", p,
+       "the version and the URL must be single lines of UTF-8 text"},
+      {"2.0", "http://x/p\r", p,
+       "the version and the URL must be single lines of UTF-8 text"},
+      {"2.0\xff", "http://x/p", p,
+       "the version and the URL must be single lines of UTF-8 text"},
+      {"2.0", "file:///etc/passwd", p,
+       "the URL must start with http:// or https://: file:///etc/passwd"},
+      {"2.0", "http://x/p", Path("missing"),
+       Path("missing") + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult result =
+        Run({"manifest", "--version", c.version, "--url", c.url, "--package",
+             c.package, "--out", Path("manifest.ini")});
+    EXPECT_EQ(1, result.exit_code) << c.error;
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
+    EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
+  }
+}
+
+TEST_F(PublishToolTest, SignWritesTheDetachedSignatureAndVerifyAcceptsIt) {
+  std::string public_key = WriteSecretKey("secret.key", kSeed);
+  WriteFile(Path("public.key"), public_key + "\n");
+  WriteAbcManifest();
+  ProcessResult result =
+      Run({"sign", "--key", Path("secret.key"), Path("manifest.ini")});
+  EXPECT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ(Path("manifest.ini.sig") + ": signed with the public key " +
+                public_key + "\n",
+            result.out);
+  EXPECT_EQ(ExpectedSignatureFile(kManifestForAbc, kSeed),
+            ReadFile(Path("manifest.ini.sig")));
+
+  testing_util::RunProcess(
+      {"cp", Path("manifest.ini.sig"), Path("elsewhere.sig")});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {"verify", "--public-key", public_key, Path("manifest.ini")},
+           {"verify", Path("manifest.ini"), "--public-key", Path("public.key")},
+           {"verify", "--public-key", public_key, Path("manifest.ini"),
+            Path("elsewhere.sig")},
+       }) {
+    result = Run(args);
+    EXPECT_EQ(0, result.exit_code) << result.err;
+    EXPECT_EQ(Path("manifest.ini") + ": good signature\n", result.out);
+    EXPECT_EQ("", result.err);
+  }
+}
+
+TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
+  std::string public_key = WriteSecretKey("secret.key", kSeed);
+  WriteAbcManifest();
+  const std::string manifest = Path("manifest.ini");
+  const std::string sig = Path("manifest.ini.sig");
+  const std::string not_valid =
+      sig + " is not a valid signature of " + manifest + " by this key";
+  struct Case {
+    std::string what, manifest_text, signature_file, key, error;
+  } cases[] = {
+      {"altered manifest", std::string(kManifestForAbc) + "\n",
+       ExpectedSignatureFile(kManifestForAbc, kSeed), public_key, not_valid},
+      {"another key", kManifestForAbc,
+       ExpectedSignatureFile(kManifestForAbc, kOtherSeed), public_key,
+       not_valid},
+      {"malformed signature", kManifestForAbc, "00\n", public_key,
+       sig + " is not a signature file (128 hex digits and a line end)"},
+      {"no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
+       ExpectedSignatureFile("[ubuntu_debian_i686]\nversion=2.0\n", kSeed),
+       public_key,
+       "the signature is valid, but " + manifest +
+           ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
+           "with a public key refuse it"},
+      {"bad key", kManifestForAbc,
+       ExpectedSignatureFile(kManifestForAbc, kSeed), Path("no-such-key"),
+       "--public-key is neither 64 hex digits nor a readable file: " +
+           Path("no-such-key") + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(manifest, c.manifest_text);
+    WriteFile(sig, c.signature_file);
+    ProcessResult result = Run({"verify", "--public-key", c.key, manifest});
+    EXPECT_EQ(1, result.exit_code) << c.what;
+    EXPECT_EQ("", result.out) << c.what;
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err) << c.what;
+  }
+
+  testing_util::RunProcess({"rm", sig});
+  ProcessResult result = Run({"verify", "--public-key", public_key, manifest});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("norvane_publish: " + sig + ": No such file or directory\n",
+            result.err);
+}
+
+TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
+  WriteSecretKey("secret.key", kSeed);
+  WriteFile(Path("bad.key"), "not a key\n");
+  WriteFile(Path("undigested.ini"), "[ubuntu_debian_i686]\nversion=2.0\n");
+  WriteAbcManifest();
+  struct Case {
+    std::string key, manifest, error;
+  } cases[] = {
+      {Path("secret.key"), Path("undigested.ini"),
+       Path("undigested.ini") +
+           ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
+           "with a public key refuse it"},
+      {Path("bad.key"), Path("manifest.ini"),
+       Path("bad.key") + " is not a secret key file (64 hex digits)"},
+      {Path("missing.key"), Path("manifest.ini"),
+       Path("missing.key") + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult result = Run({"sign", "--key", c.key, c.manifest});
+    EXPECT_EQ(1, result.exit_code) << c.error;
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
+    EXPECT_FALSE(FileExists(c.manifest + ".sig")) << c.error;
+  }
+}
+
+}  // namespace
