@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev libgtest-dev libgmock-dev libcpp-httplib-dev
   curl tar coreutils util-linux procps
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
