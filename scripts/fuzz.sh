@@ -41,7 +41,7 @@ while read -r target; do
   TMPDIR="$scratch/$target" "$build/fuzz/$target" \
     -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -artifact_prefix="$artifacts/" -print_final_stats=1 \
-    "$corpus" >"$log" 2>&1 || status=$?
+    "$corpus" </dev/null >"$log" 2>&1 || status=$?
   grep -E '^stat::number_of_executed_units' "$log" || true
   if [ "$status" -ne 0 ]; then
     echo "FAILED: $target (exit status $status); its output:"
