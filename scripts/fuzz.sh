@@ -31,6 +31,7 @@ while read -r target; do
   [ -n "$target" ] || continue
   corpus="$scratch/$target/corpus"
   artifacts="$PWD/$build/artifacts/$target"
+  rm -rf "$artifacts"
   mkdir -p "$corpus" "$artifacts"
   if [ -d "fuzz/corpus/$target" ]; then
     cp -R "fuzz/corpus/$target/." "$corpus/"
@@ -46,7 +47,9 @@ while read -r target; do
   if [ "$status" -ne 0 ]; then
     echo "FAILED: $target (exit status $status); its output:"
     grep -v -E '^(#[0-9]+|INFO:|stat::)' "$log" | tail -n 60
-    grep -o "Test unit written to .*" "$log" || true
+    sed -n 's/.*Test unit written to \(.*\)/Failing input saved as \1/p' "$log" |
+      sort -u
+    echo "Whole output in $log"
     echo "Reproduce with: $build/fuzz/$target <input>"
     failed+=("$target")
   else
