@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libsodium-dev libgtest-dev libgmock-dev
   libcpp-httplib-dev
   curl tar coreutils util-linux procps
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
