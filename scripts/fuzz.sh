@@ -13,7 +13,7 @@ scripts/setup.sh
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DNORVANE_FUZZ=ON -DNORVANE_BUILD_TESTS=OFF >/dev/null
+  -DNORVANE_FUZZ=ON -DNORVANE_BUILD_TESTS=OFF -DNORVANE_WERROR=ON >/dev/null
 cmake --build "$build" --target norvane_fuzzers
 
 # Scratch files in memory where possible: the INI target saves and syncs

@@ -1,6 +1,7 @@
 #include "base/logging.h"
 
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -51,10 +52,12 @@ class FixedWriter {
   FixedWriter(char* buffer, size_t size) : buffer_(buffer), size_(size) {
     buffer_[0] = '\0';
   }
-  template <typename... Args>
-  void Append(const char* format, Args... args) {
+  __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
     if (used_ + 1 >= size_) return;
-    int n = snprintf(buffer_ + used_, size_ - used_, format, args...);
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer_ + used_, size_ - used_, format, args);
+    va_end(args);
     if (n < 0) return;
     used_ += static_cast<size_t>(n);
     if (used_ >= size_) used_ = size_ - 1;
