@@ -51,8 +51,7 @@ void WaitForBrowserExit(const std::string& browser_pid) {
 
 bool IsShellSafe(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' ||
-         c == '-';
+         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' || c == '-';
 }
 
 }  // namespace
@@ -84,12 +83,17 @@ std::string CopyCommand(const std::string& temp_dir) {
 
 bool InstallPackage(const std::string& package_url,
                     const std::string& browser_pid) {
-  if (DownloadFile(package_url, kPackageFileName, kConnectTimeoutSeconds) !=
-      0) {
-    // A package completed by an earlier run may still be whole; extraction
-    // finds out.
+  bool write_failed = false;
+  if (DownloadFile(package_url, kPackageFileName, kConnectTimeoutSeconds,
+                   &write_failed) != 0) {
     LOG_AT(log_site::kDownloadPackage, base::LOG_ERROR)
         << "download " << package_url << " error!" << std::endl;
+    // The disk is full: unpacking and copying would fill it further and could
+    // leave the installation half copied. The partial package stays for the
+    // next run to resume.
+    if (write_failed) return false;
+    // Otherwise a package completed by an earlier run may still be whole;
+    // extraction finds out.
   }
   base::FsPath temp_dir;
   if (!base::MakeTempDirectory(kTempDirPrefix, &temp_dir)) {

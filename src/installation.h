@@ -9,6 +9,8 @@
 // until the browser process |browser_pid| has exited, copies the unpacked
 // files over the installation with cp and removes the temporary directory.
 // Returns false, after logging why, when the package could not be installed.
+// A download that fails because the disk is full ends the step before
+// unpacking, keeping the partial package for the next run.
 bool InstallPackage(const std::string& package_url,
                     const std::string& browser_pid);
 
