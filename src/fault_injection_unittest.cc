@@ -179,7 +179,8 @@ bool WaitUntil(const std::function<bool()>& fact) {
   return false;
 }
 
-// An updater started in the background, to be killed part way through.
+// A process started in the background (an updater, a stand-in browser), to
+// be killed part way through.
 class BackgroundRun {
  public:
   BackgroundRun(const std::vector<std::string>& argv,
@@ -493,9 +494,9 @@ TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
 }
 
 TEST_F(FaultTest, KilledWhileWaitingForTheBrowser) {
-  pid_t browser =
-      testing_util::StartProcess({"sh", "-c", "sleep 60; exit 0", "keltrin"});
-  const std::string browser_pid = std::to_string(browser);
+  BackgroundRun browser({"sh", "-c", "sleep 60; exit 0", "keltrin"},
+                        testing_util::RunOptions());
+  const std::string browser_pid = std::to_string(browser.pid());
   ASSERT_TRUE(WaitUntil([&browser_pid] {
     return ProcessCommandLineContains(browser_pid, "keltrin");
   }));
@@ -508,7 +509,7 @@ TEST_F(FaultTest, KilledWhileWaitingForTheBrowser) {
     }));
     run.KillWithDescendants();
   }
-  testing_util::KillProcess(browser);
+  browser.KillWithDescendants();
   EXPECT_TRUE(IsUntouched());
   EXPECT_FALSE(LogHas("\ncp -v -r -f "));
 
@@ -546,9 +547,8 @@ TEST_F(FaultTest, TransfersBrokenAtRandomOffsetsEndInOneWholeDownload) {
     server_.SetBreakAfter(kPackagePath, static_cast<int64_t>(offset), 1);
     uint64_t before = server_.BodyBytesSent(kPackagePath);
     ProcessResult result = RunUpdater("1.0");
-    uint64_t received = server_.BodyBytesSent(kPackagePath) - before;
-    received_by_broken_runs += received;
-    EXPECT_EQ(offset, received);
+    EXPECT_EQ(offset, server_.BodyBytesSent(kPackagePath) - before);
+    received_by_broken_runs += offset;
     EXPECT_EQ(255, result.exit_code);
     ExpectLogEndsWith(
         "[MMDD/HHMMSS:ERROR:norvane_update(204)] tar status error: 2\n\n");
