@@ -337,9 +337,11 @@ class FaultTest : public UpdateRunTest {
     UpdateRunTest::SetUp();
     WriteOldInstallation();
     old_tree_ = Installed();
-    PublishPackage(Package());
+    if (PublishesBigPackage()) PublishPackage(Package());
     PublishManifest("2.0");
   }
+  // Tests that publish packages of their own spare building the big one.
+  virtual bool PublishesBigPackage() const { return true; }
 
   void WriteOldInstallation() {
     testing_util::RunProcess(
@@ -648,6 +650,7 @@ class HostilePackageTest : public FaultTest {
     WriteFile(sentinel_.Child("file"), "sentinel");
     sentinel_tree_ = ReadTree(sentinel_.path());
   }
+  bool PublishesBigPackage() const override { return false; }
   // The sentinel's path from the temporary directory the updater makes.
   std::string SentinelFromTempDir() const {
     return "../../" + sentinel_.path().substr(sentinel_.path().rfind('/') + 1);
