@@ -6,20 +6,29 @@
 
 namespace {
 
-size_t WriteBody(char* data, size_t size, size_t count, void* stream) {
-  return fwrite(data, size, count, static_cast<FILE*>(stream));
+struct Target {
+  FILE* stream;
+  bool short_write;
+};
+
+size_t WriteBody(char* data, size_t size, size_t count, void* target_data) {
+  Target* target = static_cast<Target*>(target_data);
+  size_t written = fwrite(data, size, count, target->stream);
+  if (written != count) target->short_write = true;
+  return written;
 }
 
 }  // namespace
 
 int DownloadFile(const std::string& url, const std::string& target_path,
-                 long connect_timeout_seconds) {
+                 long connect_timeout_seconds, bool* write_failed) {
+  if (write_failed) *write_failed = false;
   curl_off_t resume_offset = 0;
   struct stat st;
   if (stat(target_path.c_str(), &st) == 0) resume_offset = st.st_size;
 
-  FILE* target = fopen(target_path.c_str(), "ab+e");
-  if (!target) {
+  Target target = {fopen(target_path.c_str(), "ab+e"), false};
+  if (!target.stream) {
     perror(nullptr);
     return -1;
   }
@@ -27,7 +36,7 @@ int DownloadFile(const std::string& url, const std::string& target_path,
   curl_global_init(CURL_GLOBAL_ALL);
   CURL* curl = curl_easy_init();
   if (!curl) {
-    fclose(target);
+    fclose(target.stream);
     curl_global_cleanup();
     fputs("curl_easy_init failed\n", stderr);
     return -1;
@@ -36,7 +45,7 @@ int DownloadFile(const std::string& url, const std::string& target_path,
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
   curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resume_offset);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
@@ -45,11 +54,17 @@ int DownloadFile(const std::string& url, const std::string& target_path,
   CURLcode result = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   if (result == CURLE_OK) result = curl_easy_perform(curl);
 
-  fclose(target);
+  // The last bytes of a body wait in the stream's buffer; a disk that fills
+  // up now loses them as surely as during the transfer.
+  if (fclose(target.stream) != 0) {
+    target.short_write = true;
+    if (result == CURLE_OK) result = CURLE_WRITE_ERROR;
+  }
   curl_easy_cleanup(curl);
   curl_global_cleanup();
 
   if (result != CURLE_OK) {
+    if (write_failed) *write_failed = target.short_write;
     fprintf(stderr, "%s\n", curl_easy_strerror(result));
     return -1;
   }

@@ -201,6 +201,54 @@ TEST_F(DownloadFileTest, UnusableUrlsFail) {
   EXPECT_TRUE(server_.Requests().empty());
 }
 
+// Only a target that cannot take the data counts as a write failure: the
+// caller keeps such a partial file instead of going on with it. /dev/full
+// refuses every write; a body smaller than the stream's buffer fails only
+// when the stream is closed, which must not pass for success.
+TEST_F(DownloadFileTest, ReportsWhetherTheTargetCouldNotBeWritten) {
+  WriteFile(root_.Child("update/small"), "tiny body");
+  WriteFile(work_.Child("complete"), package_);
+  struct Case {
+    std::string url;
+    std::string target;
+    int break_after;  // -1: whole transfer.
+    int result;
+    bool write_failed;
+    std::string error;  // Last line on stderr.
+  };
+  const std::string kWriteError =
+      "Failed writing received data to disk/application";
+  const Case kCases[] = {
+      {server_.Url(kPackagePath), "/dev/full", -1, -1, true, kWriteError},
+      {server_.Url("/update/small"), "/dev/full", -1, -1, true, kWriteError},
+      {server_.Url(kPackagePath), work_.Child("fresh"), -1, 0, false, ""},
+      {server_.Url(kPackagePath), work_.Child("broken"), 1000, -1, false,
+       "Transferred a partial file"},
+      {server_.Url(kPackagePath), work_.Child("complete"), -1, -1, false,
+       "HTTP response code said error"},
+      {server_.Url("/update/missing"), work_.Child("missing"), -1, -1, false,
+       "HTTP response code said error"},
+      {server_.Url(kPackagePath), work_.Child("no-dir/x"), -1, -1, false,
+       "No such file or directory"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.url + " -> " + c.target);
+    server_.SetBreakAfter(kPackagePath, c.break_after, 1);
+    bool write_failed = !c.write_failed;
+    std::string err;
+    {
+      StderrCapture capture;
+      EXPECT_EQ(c.result,
+                DownloadFile(c.url, c.target, kTimeout, &write_failed));
+      err = capture.Text();
+    }
+    EXPECT_EQ(c.write_failed, write_failed);
+    if (c.result != 0) {
+      EXPECT_EQ(c.error, LastLine(err));
+    }
+  }
+}
+
 // When the target cannot be opened only the system's text is written and no
 // request is made.
 TEST_F(DownloadFileTest, UnopenableTargetFailsBeforeTransfer) {

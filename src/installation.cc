@@ -1,12 +1,16 @@
 #include "installation.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 
 #include "base/file_path.h"
 #include "base/file_util.h"
@@ -81,7 +85,81 @@ bool IsShellSafe(char c) {
          c == '-';
 }
 
+// |text| with control bytes and backslashes written as octal escapes, so
+// that a hostile file name cannot forge log lines.
+std::string Printable(const std::string& text) {
+  std::string printable;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      const char kDigits[] = "01234567";
+      printable += '\\';
+      printable += kDigits[c >> 6];
+      printable += kDigits[(c >> 3) & 7];
+      printable += kDigits[c & 7];
+    } else {
+      printable += static_cast<char>(c);
+    }
+  }
+  return printable;
+}
+
+bool ReadLinkTarget(const std::string& path, std::string* target) {
+  char buffer[PATH_MAX];
+  ssize_t length = readlink(path.c_str(), buffer, sizeof(buffer));
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(buffer)) {
+    return false;
+  }
+  target->assign(buffer, static_cast<size_t>(length));
+  return true;
+}
+
 }  // namespace
+
+bool IsLinkTargetInside(const std::string& target, size_t depth) {
+  if (target.empty() || target[0] == '/') return false;
+  bool climbing = true;
+  std::string_view rest = target;
+  while (true) {
+    size_t slash = rest.find('/');
+    std::string_view component = rest.substr(0, slash);
+    if (component == "..") {
+      // A ".." after a name would climb out of wherever that name leads,
+      // which may be a link to the top of the tree.
+      if (!climbing || depth == 0) return false;
+      --depth;
+    } else if (!component.empty() && component != ".") {
+      climbing = false;
+    }
+    if (slash == std::string_view::npos) return true;
+    rest.remove_prefix(slash + 1);
+  }
+}
+
+bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
+  const size_t prefix_length = dir.DropTrailingSeparators().AsString().size();
+  base::DirectoryWalker walker(
+      dir, true,
+      base::kWalkFiles | base::kWalkDirectories | base::kWalkLinksAsEntries);
+  base::FoundEntry found;
+  for (base::FsPath path = walker.NextPath(); !path.IsEmpty();
+       path = walker.NextPath()) {
+    walker.CurrentEntry(&found);
+    const mode_t mode = found.status.st_mode;
+    if (S_ISREG(mode) || S_ISDIR(mode)) continue;
+    std::string below = path.AsString().substr(prefix_length + 1);
+    if (S_ISLNK(mode)) {
+      std::string target;
+      bool readable = ReadLinkTarget(path.AsString(), &target);
+      size_t depth =
+          static_cast<size_t>(std::count(below.begin(), below.end(), '/'));
+      if (readable && IsLinkTargetInside(target, depth)) continue;
+      below += " -> " + target;
+    }
+    *entry = below;
+    return true;
+  }
+  return false;
+}
 
 std::string QuoteForShell(const std::string& path) {
   bool safe = !path.empty();
@@ -110,12 +188,17 @@ std::string CopyCommand(const std::string& temp_dir) {
 
 bool InstallPackage(const PackageOffer& package,
                     const std::string& browser_pid) {
-  if (DownloadFile(package.url, kPackageFileName, kConnectTimeoutSeconds) !=
-      0) {
-    // A package completed by an earlier run may still be whole; the digest
-    // or the extraction finds out.
+  bool write_failed = false;
+  if (DownloadFile(package.url, kPackageFileName, kConnectTimeoutSeconds,
+                   &write_failed) != 0) {
     LOG_AT(log_site::kDownloadPackage, base::LOG_ERROR)
         << "download " << package.url << " error!" << std::endl;
+    // The disk is full: unpacking and copying would fill it further and could
+    // leave the installation half copied. The partial package stays for the
+    // next run to resume.
+    if (write_failed) return false;
+    // Otherwise a package completed by an earlier run may still be whole;
+    // the digest or the extraction finds out.
   }
   if (package.sha256 && !PackageHasDigest(*package.sha256)) return false;
   base::FsPath temp_dir;
@@ -131,6 +214,16 @@ bool InstallPackage(const PackageOffer& package,
   // downloaded afresh.
   (void)remove(kPackageFileName);
   if (!extracted) return false;
+  // tar keeps every entry inside the temporary directory, but cp would carry
+  // links and special files into the installation for a later package to
+  // write through.
+  std::string unsafe_entry;
+  if (FindUnsafeEntry(temp_dir, &unsafe_entry)) {
+    LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
+        << "unsafe package entry: " << Printable(unsafe_entry) << std::endl;
+    (void)base::DeletePath(temp_dir, true);
+    return false;
+  }
 
   WaitForBrowserExit(browser_pid);
   if (!RunShellCommand(CopyCommand(temp_dir.AsString()), "cp",

@@ -33,6 +33,7 @@ constexpr Site kPackageSha256{kDriverFile, 177};
 constexpr Site kCreateTempDir{kDriverFile, 183};
 constexpr Site kTarStatus{kDriverFile, 204};
 constexpr Site kTarExit{kDriverFile, 210};
+constexpr Site kUnsafePackageEntry{kDriverFile, 228};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
 

@@ -36,6 +36,12 @@ std::string TempRoot() {
   dup2(out_fd >= 0 ? out_fd : null_fd, 1);
   dup2(err_fd >= 0 ? err_fd : null_fd, 2);
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  if (options.file_size_limit >= 0) {
+    rlim_t bytes = static_cast<rlim_t>(options.file_size_limit);
+    struct rlimit limit = {bytes, bytes};
+    signal(SIGXFSZ, SIG_IGN);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  }
   for (const std::string& name : options.unset_env) unsetenv(name.c_str());
   for (const std::string& entry : options.set_env) {
     size_t eq = entry.find('=');

@@ -1,6 +1,7 @@
 #ifndef TEST_TEST_UTIL_H_
 #define TEST_TEST_UTIL_H_
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -49,6 +50,10 @@ struct RunOptions {
   std::vector<std::string> set_env;    // "NAME=value" entries to set.
   std::vector<std::string> unset_env;  // Names to remove.
   int timeout_seconds = 120;
+  // When not negative, the child's file size limit (RLIMIT_FSIZE) in bytes,
+  // with SIGXFSZ ignored so that writes past it fail with EFBIG as on a full
+  // disk. Both are inherited through exec.
+  int64_t file_size_limit = -1;
 };
 
 // Runs |argv| (argv[0] looked up through PATH) with standard input from

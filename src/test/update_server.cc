@@ -214,6 +214,16 @@ void UpdateServer::SetDelay(const std::string& path, int milliseconds) {
   }
 }
 
+void UpdateServer::SetThrottle(const std::string& path,
+                               int64_t bytes_per_second) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bytes_per_second <= 0) {
+    throttle_.erase(path);
+  } else {
+    throttle_[path] = bytes_per_second;
+  }
+}
+
 std::vector<ServedRequest> UpdateServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<ServedRequest> requests;
@@ -308,12 +318,17 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   }
   const uint64_t length = end - start;
   const int64_t break_after = TakeBreak(request.path, length);
+  const int64_t rate = ThrottleFor(request.path);
   auto sent = std::make_shared<uint64_t>(0);
   response.set_content_provider(
       static_cast<size_t>(length), kType,
-      [this, file, start, break_after, record, sent](
+      [this, file, start, break_after, rate, record, sent](
           size_t offset, size_t wanted, httplib::DataSink& sink) {
         uint64_t limit = wanted;
+        if (rate > 0) {
+          uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
+          if (limit > slice) limit = slice;
+        }
         if (break_after >= 0) {
           uint64_t allowed = static_cast<uint64_t>(break_after);
           if (*sent >= allowed) return false;
@@ -333,7 +348,7 @@ void UpdateServer::ServeFile(const httplib::Request& request,
           AddBodyBytes(record.get(), -got);
           return false;
         }
-        return true;
+        return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
       });
 }
 
@@ -343,6 +358,12 @@ void UpdateServer::Delay(const std::string& path) {
   if (it == delay_ms_.end()) return;
   stop_cv_.wait_for(lock, std::chrono::milliseconds(it->second),
                     [this] { return stopping_; });
+}
+
+bool UpdateServer::Pause(int64_t milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !stop_cv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [this] { return stopping_; });
 }
 
 void UpdateServer::AddBodyBytes(ServedRequest* record, int64_t bytes) {
@@ -359,6 +380,12 @@ int64_t UpdateServer::TakeBreak(const std::string& path, uint64_t length) {
   int64_t bytes = rule.bytes;
   if (rule.times > 0 && --rule.times == 0) break_after_.erase(it);
   return bytes;
+}
+
+int64_t UpdateServer::ThrottleFor(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = throttle_.find(path);
+  return it == throttle_.end() ? 0 : it->second;
 }
 
 int UpdateServer::ErrorStatusFor(const std::string& path) const {

@@ -74,6 +74,10 @@ class UpdateServer {
   // Requests for |path| wait |milliseconds| before being answered.
   // 0 removes the delay.
   void SetDelay(const std::string& path, int milliseconds);
+  // Bodies for |path| are sent at about |bytes_per_second|, in slices of a
+  // twentieth of a second, so a client can be caught mid-transfer. 0 removes
+  // the limit.
+  void SetThrottle(const std::string& path, int64_t bytes_per_second);
 
   // The requests received so far, in the order their answers began.
   std::vector<ServedRequest> Requests() const;
@@ -91,12 +95,15 @@ class UpdateServer {
                      httplib::Response& response);
   // Waits out the delay set for |path|, or until Stop.
   void Delay(const std::string& path);
+  // Waits |milliseconds| or until Stop; false when stopping.
+  bool Pause(int64_t milliseconds);
   // Adds |bytes| (may be negative) to the body bytes of |record|.
   void AddBodyBytes(ServedRequest* record, int64_t bytes);
   // How many body bytes a response of |length| for |path| may send before
   // the connection is closed; -1 for no break. Uses up one break.
   int64_t TakeBreak(const std::string& path, uint64_t length);
   int ErrorStatusFor(const std::string& path) const;
+  int64_t ThrottleFor(const std::string& path) const;
   void ServeFile(const httplib::Request& request,
                  const std::shared_ptr<ServedRequest>& record,
                  httplib::Response& response);
@@ -112,6 +119,7 @@ class UpdateServer {
   std::map<std::string, int> error_status_;
   std::map<std::string, BreakRule> break_after_;
   std::map<std::string, int> delay_ms_;
+  std::map<std::string, int64_t> throttle_;
   // Shared with the content providers that count the body bytes.
   std::vector<std::shared_ptr<ServedRequest>> requests_;
 };

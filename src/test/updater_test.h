@@ -91,14 +91,17 @@ class UpdateRunTest : public UpdaterTest {
 
   // Makes a gzip-compressed tar archive of |files| (relative path, contents)
   // and returns its bytes.
-  std::string MakePackage(
+  static std::string MakePackage(
       const std::vector<std::pair<std::string, std::string>>& files) {
     testing_util::ScopedTempDir staging;
+    std::vector<std::string> mkdir = {"mkdir", "-p"};
+    for (const auto& file : files) {
+      std::string full = staging.Child(file.first);
+      mkdir.push_back(full.substr(0, full.rfind('/')));
+    }
+    testing_util::RunProcess(mkdir);
     for (const auto& [path, contents] : files) {
-      std::string full = staging.Child(path);
-      testing_util::RunProcess(
-          {"mkdir", "-p", full.substr(0, full.rfind('/'))});
-      testing_util::WriteFile(full, contents);
+      testing_util::WriteFile(staging.Child(path), contents);
     }
     std::string archive = staging.path() + ".tar.gz";
     testing_util::ProcessResult result = testing_util::RunProcess(
