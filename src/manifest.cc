@@ -1,14 +1,12 @@
 #include "manifest.h"
 
-#include <fcntl.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ostream>
 #include <string_view>
 
-#include "base/eintr_wrapper.h"
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
@@ -70,25 +68,6 @@ int CompareComponents(std::string_view a, std::string_view b) {
   return (i < a.size()) - (j < b.size());
 }
 
-// Replaces |*contents| with the bytes of the file at |path|. Returns false,
-// leaving |*contents| alone, when the file cannot be read or holds more than
-// |max_size| bytes.
-bool ReadSmallFile(const char* path, size_t max_size, std::string* contents) {
-  int fd = HANDLE_EINTR(open(path, O_RDONLY | O_CLOEXEC));
-  if (fd < 0) return false;
-  std::string bytes;
-  char buffer[4096];
-  ssize_t count;
-  do {
-    count = HANDLE_EINTR(read(fd, buffer, sizeof(buffer)));
-    if (count > 0) bytes.append(buffer, static_cast<size_t>(count));
-  } while (count > 0 && bytes.size() <= max_size);
-  close(fd);
-  if (count < 0 || bytes.size() > max_size) return false;
-  contents->swap(bytes);
-  return true;
-}
-
 // Fetches the manifest's signature and checks it over the bytes of the
 // manifest file with |key|. Logs and returns false when the signature cannot
 // be fetched or read, or does not match.
@@ -103,15 +82,16 @@ bool ManifestSignatureIsValid(const std::string& manifest_url,
   }
   std::string signature_text;
   ManifestSignature signature;
-  if (!ReadSmallFile(kSignatureFileName, kMaxSignatureFileBytes,
-                     &signature_text) ||
+  if (!base::ReadFileToString(kSignatureFileName, &signature_text,
+                              kMaxSignatureFileBytes) ||
       !ParseSignatureFile(signature_text, &signature)) {
     LOG_AT(log_site::kLoadSignature, base::LOG_ERROR)
         << "load signature file error!" << std::endl;
     return false;
   }
   std::string manifest;
-  if (!ReadSmallFile(kManifestFileName, kMaxSignedManifestBytes, &manifest) ||
+  if (!base::ReadFileToString(kManifestFileName, &manifest,
+                              kMaxSignedManifestBytes) ||
       !VerifyManifestSignature(manifest, signature, key)) {
     LOG_AT(log_site::kVerifySignature, base::LOG_ERROR)
         << "manifest signature error!" << std::endl;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "hex.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
 
@@ -42,20 +43,10 @@ ManifestSignature Sign(const std::string& text, const char* seed) {
   return signature;
 }
 
-std::string Hex(const uint8_t* bytes, size_t size) {
-  std::string hex;
-  for (size_t i = 0; i < size; ++i) {
-    char pair[3];
-    snprintf(pair, sizeof(pair), "%02x", bytes[i]);
-    hex += pair;
-  }
-  return hex;
-}
-
 // Signature files as a publisher writes them: lower-case hex and a line end.
 std::string SignatureFile(const std::string& text, const char* seed) {
   ManifestSignature signature = Sign(text, seed);
-  return Hex(signature.data(), signature.size()) + "\n";
+  return EncodeHex(signature.data(), signature.size()) + "\n";
 }
 
 TEST(ManifestSignatureTest, SignatureFileIsHexWithAnOptionalLineEnd) {
@@ -268,10 +259,10 @@ TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
 }
 
 TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
-  testing_util::WriteFile(
-      root_.Child("secret.key"),
-      Hex(reinterpret_cast<const uint8_t*>(kTestSeed), crypto_sign_SEEDBYTES) +
-          "\n");
+  testing_util::WriteFile(root_.Child("secret.key"),
+                          EncodeHex(reinterpret_cast<const uint8_t*>(kTestSeed),
+                                    crypto_sign_SEEDBYTES) +
+                              "\n");
   std::string manifest = root_.Child(kManifestPath);
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{

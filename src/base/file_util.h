@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -26,6 +27,12 @@ bool LocateTempRoot(FsPath* path);
 // empty or ".". |prefix| is accepted for callers' convenience and does not
 // affect the name. Returns false, leaving |path| alone, when mkdtemp fails.
 bool MakeTempDirectory(const std::string& prefix, FsPath* path);
+
+// Replaces |*contents| with the bytes of the file at |path|. Returns false,
+// leaving |*contents| alone and errno set, when the file cannot be opened or
+// read, or holds more than |max_size| bytes (EFBIG).
+bool ReadFileToString(const std::string& path, std::string* contents,
+                      size_t max_size = SIZE_MAX);
 
 // What a DirectoryWalker yields, as a bit mask.
 typedef int WalkKinds;

@@ -60,6 +60,34 @@ bool UnlinkEntry(int dir_fd, const std::string& name, const FsPath& path) {
 
 }  // namespace
 
+bool ReadFileToString(const std::string& path, std::string* contents,
+                      size_t max_size) {
+  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  std::string bytes;
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      static_cast<uint64_t>(info.st_size) < max_size) {
+    bytes.reserve(static_cast<size_t>(info.st_size) + 1);
+  }
+  const size_t kChunk = 64 * 1024;
+  ssize_t count;
+  do {
+    size_t used = bytes.size();
+    bytes.resize(used + kChunk);
+    count = HANDLE_EINTR(read(fd, &bytes[used], kChunk));
+    bytes.resize(used + (count > 0 ? static_cast<size_t>(count) : 0));
+  } while (count > 0 && bytes.size() <= max_size);
+  int error = count < 0 ? errno : EFBIG;
+  close(fd);
+  if (count < 0 || bytes.size() > max_size) {
+    errno = error;
+    return false;
+  }
+  contents->swap(bytes);
+  return true;
+}
+
 bool LocateTempRoot(FsPath* path) {
   const char* tmpdir = getenv("TMPDIR");
   *path = FsPath(tmpdir ? tmpdir : "/tmp");

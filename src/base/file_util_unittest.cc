@@ -686,5 +686,29 @@ TEST_F(FileUtilTest, FailedUnlinkEndsTheWalkAndRemovesNoDirectory) {
   EXPECT_TRUE(IsRealDirectory(root + "/d"));
 }
 
+TEST(ReadFileToStringTest, ReadsWholeFilesWithinTheLimitOnly) {
+  testing_util::ScopedTempDir dir;
+  std::string big(200000, 'x');
+  big[123456] = '\0';
+  testing_util::WriteFile(dir.Child("big"), big);
+  testing_util::WriteFile(dir.Child("empty"), "");
+  std::string contents = "old";
+  EXPECT_TRUE(ReadFileToString(dir.Child("big"), &contents));
+  EXPECT_EQ(big, contents);
+  EXPECT_TRUE(ReadFileToString(dir.Child("big"), &contents, big.size()));
+  EXPECT_EQ(big, contents);
+  EXPECT_TRUE(ReadFileToString(dir.Child("empty"), &contents));
+  EXPECT_EQ("", contents);
+
+  contents = "old";
+  errno = 0;
+  EXPECT_FALSE(ReadFileToString(dir.Child("big"), &contents, big.size() - 1));
+  EXPECT_EQ(EFBIG, errno);
+  EXPECT_FALSE(ReadFileToString(dir.Child("missing"), &contents));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_FALSE(ReadFileToString(dir.path(), &contents));  // A directory.
+  EXPECT_EQ("old", contents);
+}
+
 }  // namespace
 }  // namespace base

@@ -1,12 +1,8 @@
-#include <fcntl.h>
-#include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "base/eintr_wrapper.h"
+#include "base/file_util.h"
 #include "base/utf_string_conversions.h"
 #include "ini/ini_document.h"
 
@@ -16,36 +12,11 @@ const wchar_t kNameBlanks[] = L" \t";
 const wchar_t kLineEnds[] = L"\r\n";
 const wchar_t kHeaderTrailingBlanks[] = L" \t\r\n";
 
-// Replaces |*contents| with the bytes of the file at |path|. Returns false,
-// leaving |*contents| alone, when the file cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string* contents) {
-  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd < 0) return false;
-  std::string bytes;
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      static_cast<uint64_t>(info.st_size) < bytes.max_size()) {
-    bytes.reserve(static_cast<size_t>(info.st_size) + 1);
-  }
-  const size_t kChunk = 64 * 1024;
-  ssize_t count;
-  do {
-    size_t used = bytes.size();
-    bytes.resize(used + kChunk);
-    count = HANDLE_EINTR(read(fd, &bytes[used], kChunk));
-    bytes.resize(used + (count > 0 ? static_cast<size_t>(count) : 0));
-  } while (count > 0);
-  close(fd);
-  if (count < 0) return false;
-  contents->swap(bytes);
-  return true;
-}
-
 }  // namespace
 
 bool IniDocument::Load(const std::string& path, bool merge) {
   std::string bytes;
-  if (!ReadWholeFile(path, &bytes)) return false;
+  if (!base::ReadFileToString(path, &bytes)) return false;
   if (!merge) Clear();
   // A line feed byte is never part of a multi-byte sequence, so the bytes can
   // be split into lines before decoding.

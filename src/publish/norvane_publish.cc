@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/eintr_wrapper.h"
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "hex.h"
@@ -58,26 +59,6 @@ int Fail(const std::string& message) {
 
 std::string ErrorText(const std::string& path, int error) {
   return path + ": " + base::SystemErrorText(error);
-}
-
-// Reads the whole file at |path|. On failure returns false with errno set.
-bool ReadWholeFile(const std::string& path, std::string* contents) {
-  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd < 0) return false;
-  std::string bytes;
-  char buffer[64 * 1024];
-  ssize_t count;
-  while ((count = HANDLE_EINTR(read(fd, buffer, sizeof(buffer)))) > 0) {
-    bytes.append(buffer, static_cast<size_t>(count));
-  }
-  int error = errno;
-  close(fd);
-  if (count < 0) {
-    errno = error;
-    return false;
-  }
-  contents->swap(bytes);
-  return true;
 }
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -276,14 +257,14 @@ int Sign(const std::vector<std::string>& args) {
   const std::string& key_path = options["key"];
   const std::string& manifest_path = operands[0];
   std::string manifest;
-  if (!ReadWholeFile(manifest_path, &manifest)) {
+  if (!base::ReadFileToString(manifest_path, &manifest)) {
     return Fail(ErrorText(manifest_path, errno));
   }
   std::string problem = DigestProblem(manifest);
   if (!problem.empty()) return Fail(manifest_path + ": " + problem);
 
   std::string key_text;
-  if (!ReadWholeFile(key_path, &key_text)) {
+  if (!base::ReadFileToString(key_path, &key_text)) {
     return Fail(ErrorText(key_path, errno));
   }
   unsigned char seed[kSeedBytes];
@@ -325,7 +306,7 @@ int Verify(const std::vector<std::string>& args) {
   ManifestPublicKey key;
   if (!ParsePublicKeyHex(key_arg, &key)) {
     std::string key_text;
-    if (!ReadWholeFile(key_arg, &key_text)) {
+    if (!base::ReadFileToString(key_arg, &key_text)) {
       return Fail(
           "--public-key is neither 64 hex digits nor a readable "
           "file: " +
@@ -336,10 +317,10 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   std::string manifest, signature_text;
-  if (!ReadWholeFile(manifest_path, &manifest)) {
+  if (!base::ReadFileToString(manifest_path, &manifest)) {
     return Fail(ErrorText(manifest_path, errno));
   }
-  if (!ReadWholeFile(signature_path, &signature_text)) {
+  if (!base::ReadFileToString(signature_path, &signature_text)) {
     return Fail(ErrorText(signature_path, errno));
   }
   ManifestSignature signature;

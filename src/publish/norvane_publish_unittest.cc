@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "hex.h"
 #include "manifest_signature.h"
 #include "test/test_util.h"
 
@@ -30,16 +31,6 @@ const char kManifestForAbc[] =
     "url=https://updates.example/keltrin-2.0.tar.gz\n"
     "sha256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n";
 
-std::string Hex(const unsigned char* bytes, size_t size) {
-  std::string hex;
-  for (size_t i = 0; i < size; ++i) {
-    char pair[3];
-    snprintf(pair, sizeof(pair), "%02x", bytes[i]);
-    hex += pair;
-  }
-  return hex;
-}
-
 int FileMode(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : -1;
@@ -60,11 +51,11 @@ class PublishToolTest : public testing::Test {
                              const std::string& seed_text) {
     const unsigned char* seed =
         reinterpret_cast<const unsigned char*>(seed_text.data());
-    WriteFile(Path(name), Hex(seed, crypto_sign_SEEDBYTES) + "\n");
+    WriteFile(Path(name), EncodeHex(seed, crypto_sign_SEEDBYTES) + "\n");
     unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
     crypto_sign_seed_keypair(public_key, secret_key, seed);
-    return Hex(public_key, sizeof(public_key));
+    return EncodeHex(public_key, sizeof(public_key));
   }
   // The signature file that signing |text| with |seed_text| must give.
   std::string ExpectedSignatureFile(const std::string& text,
@@ -78,7 +69,7 @@ class PublishToolTest : public testing::Test {
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char*>(text.data()),
                          text.size(), secret_key);
-    return Hex(signature, sizeof(signature)) + "\n";
+    return EncodeHex(signature, sizeof(signature)) + "\n";
   }
   void WriteAbcManifest() {
     WriteFile(Path("package.tar.gz"), "abc");
@@ -141,7 +132,7 @@ TEST_F(PublishToolTest, KeygenWritesAPrivateSeedAndPrintsThePublicKey) {
   unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
   unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
   crypto_sign_seed_keypair(public_key, secret_key, seed);
-  std::string public_line = Hex(public_key, sizeof(public_key)) + "\n";
+  std::string public_line = EncodeHex(public_key, sizeof(public_key)) + "\n";
   EXPECT_EQ(public_line, result.out);
   EXPECT_EQ(public_line, ReadFile(Path("public.key")));
 
