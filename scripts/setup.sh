@@ -8,7 +8,12 @@ packages=(
   libcurl4-openssl-dev libsodium-dev libgtest-dev libgmock-dev
   libcpp-httplib-dev
   curl tar coreutils util-linux procps
+  # The fuzz targets.
   clang-14 libclang-rt-14-dev
+  # The 32-bit i686 build of the test command.
+  g++-multilib
+  libcurl4-openssl-dev:i386 libgtest-dev:i386 libgmock-dev:i386
+  libcpp-httplib-dev:i386 libsodium-dev:i386
 )
 
 missing=()
@@ -20,12 +25,24 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+# The i386 packages need the architecture known to dpkg.
+add_i386=false
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  add_i386=true
+fi
+
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing Debian packages. Run this first, then try again:" >&2
+  if $add_i386; then
+    echo "  sudo dpkg --add-architecture i386" >&2
+  fi
   echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if $add_i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <iomanip>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "test/test_util.h"
 
@@ -99,8 +99,10 @@ TEST_F(LoggingTest, OptionalPrefixItemsAppearInOrder) {
   StderrCapture capture;
   LogEntry("f", 9, LOG_WARNING).stream() << "m";
   std::string pid = std::to_string(getpid());
-  std::regex line("\\[" + pid + ":\\d+:\\d{4}/\\d{6}:\\d+:WARNING:f\\(9\\)\\] m\n");
-  EXPECT_TRUE(std::regex_match(capture.Text(), line)) << capture.Text();
+  EXPECT_THAT(capture.Text(),
+              testing::MatchesRegex("\\[" + pid +
+                                    ":[0-9]+:[0-9]{4}/[0-9]{6}:[0-9]+:"
+                                    "WARNING:f\\(9\\)\\] m\n"));
 }
 
 TEST_F(LoggingTest, WithoutWallclockNoTimeIsPrinted) {

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -286,8 +285,21 @@ bool RunHelperIfRequested(int argc, char** argv, int* status) {
 }
 
 std::string MaskLogTimes(const std::string& log) {
-  static const std::regex stamp(R"(\[\d{4}/\d{6}:)");
-  return std::regex_replace(log, stamp, "[MMDD/HHMMSS:");
+  // Each "[" followed by 4 digits, "/", 6 digits and ":"; written out by hand
+  // because <regex> draws false warnings from GCC under the sanitizers.
+  static const char kShape[] = "[dddd/dddddd:";
+  static const char kMask[] = "[MMDD/HHMMSS:";
+  const size_t length = sizeof(kShape) - 1;
+  std::string masked = log;
+  for (size_t start = 0; start + length <= masked.size(); ++start) {
+    bool matches = true;
+    for (size_t i = 0; i < length && matches; ++i) {
+      char c = masked[start + i];
+      matches = kShape[i] == 'd' ? c >= '0' && c <= '9' : c == kShape[i];
+    }
+    if (matches) masked.replace(start, length, kMask);
+  }
+  return masked;
 }
 
 }  // namespace testing_util
