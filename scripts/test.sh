@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds from scratch and runs every test three times: as the 64-bit
 # program, as a 32-bit i686 program, and as a 64-bit program under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Each build has its own
+# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes each fuzz
+# target for 30 seconds. Each build has its own
 # directory; they run one after another because the end-to-end tests of every
 # build use the same test-server port. Exits non-zero if any build or test
 # fails.
