@@ -6,8 +6,6 @@
 
 namespace {
 
-const long kReceiveBufferBytes = 128 * 1024;
-
 size_t WriteBody(char* data, size_t size, size_t count, void* stream) {
   return fwrite(data, size, count, static_cast<FILE*>(stream));
 }
@@ -42,10 +40,6 @@ int DownloadFile(const std::string& url, const std::string& target_path,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-  // libcurl's default 16 KiB receive buffer costs a read and a callback per
-  // 16 KiB, which leaves a large package download well behind curl's own
-  // tool; 128 KiB streams as fast and still keeps memory small.
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // A manifest must not make the updater read local files or speak other
   // protocols; a libcurl that cannot promise that gets no transfer.
   CURLcode result = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
