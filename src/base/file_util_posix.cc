@@ -65,17 +65,23 @@ bool ReadFileToString(const std::string& path, std::string* contents,
   int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd < 0) return false;
   std::string bytes;
+  // A regular file is read in one call, with one spare byte to see its end;
+  // other files, and a file that grows meanwhile, in chunks.
+  size_t expected = 0;
   struct stat info;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      static_cast<uint64_t>(info.st_size) < max_size) {
-    bytes.reserve(static_cast<size_t>(info.st_size) + 1);
+      static_cast<uint64_t>(info.st_size) <= max_size) {
+    expected = static_cast<size_t>(info.st_size);
+    bytes.reserve(expected + 1);
   }
   const size_t kChunk = 64 * 1024;
   ssize_t count;
   do {
     size_t used = bytes.size();
-    bytes.resize(used + kChunk);
-    count = HANDLE_EINTR(read(fd, &bytes[used], kChunk));
+    size_t chunk =
+        expected > 0 && used <= expected ? expected - used + 1 : kChunk;
+    bytes.resize(used + chunk);
+    count = HANDLE_EINTR(read(fd, &bytes[used], chunk));
     bytes.resize(used + (count > 0 ? static_cast<size_t>(count) : 0));
   } while (count > 0 && bytes.size() <= max_size);
   int error = count < 0 ? errno : EFBIG;

@@ -52,23 +52,66 @@ size_t DecodeSequence(const unsigned char* src, size_t length,
   return trail + 1;
 }
 
+// The number of UTF-8 bytes of |code_point|, or of U+FFFD in its place when
+// it is not valid (surrogates and values above 0x10FFFF: 3). Without
+// branches, so that a loop over it vectorizes.
+size_t Utf8Length(uint32_t code_point) {
+  return 1 + (code_point > 0x7F) + (code_point > 0x7FF) +
+         (code_point > 0xFFFF && code_point <= 0x10FFFF);
+}
+
+// Stores the UTF-8 form of the valid |code_point| at |out|; returns the end.
+char* StoreUtf8(uint32_t code_point, char* out) {
+  if (code_point <= 0x7F) {
+    *out++ = static_cast<char>(code_point);
+  } else if (code_point <= 0x7FF) {
+    *out++ = static_cast<char>(0xC0 | (code_point >> 6));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point <= 0xFFFF) {
+    *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+  return out;
+}
+
 // Replaces |*output| with the conversion of |count| characters; size_t so that
-// the string form converts strings of any length.
+// the string form converts strings of any length. Sizes the output exactly
+// first, so that the bytes are then stored without a check each.
 bool ConvertWide(const wchar_t* src, size_t count, std::string* output) {
-  output->clear();
-  if (count == 0) return true;
-  // The first character decides whether the text is taken to be mostly
-  // ASCII; other text needs up to three bytes per character.
-  bool ascii = static_cast<int32_t>(src[0]) <= 0x7F;
-  output->reserve(ascii || count > output->max_size() / 3 ? count : 3 * count);
-  bool all_valid = true;
+  size_t length = 0;
   for (size_t i = 0; i < count; ++i) {
+    length += Utf8Length(static_cast<uint32_t>(src[i]));
+  }
+  output->clear();
+  output->resize(length);
+  char* out = &(*output)[0];
+  bool all_valid = true;
+  const size_t kBlock = 8;
+  for (size_t i = 0; i < count; ++i) {
+    // Blocks of ASCII characters are copied in a loop that vectorizes.
+    while (count - i >= kBlock) {
+      uint32_t bits = 0;
+      for (size_t k = 0; k < kBlock; ++k)
+        bits |= static_cast<uint32_t>(src[i + k]);
+      if (bits > 0x7F) break;
+      for (size_t k = 0; k < kBlock; ++k)
+        out[k] = static_cast<char>(src[i + k]);
+      out += kBlock;
+      i += kBlock;
+    }
+    if (i == count) break;
     uint32_t code_point = static_cast<uint32_t>(src[i]);
     if (!IsValidCodePoint(code_point)) {
       code_point = kReplacementCharacter;
       all_valid = false;
     }
-    AppendUtf8(code_point, output);
+    out = StoreUtf8(code_point, out);
   }
   return all_valid;
 }

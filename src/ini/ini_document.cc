@@ -31,9 +31,10 @@ typename Map::mapped_type* FindOrCreate(Map* map, const std::wstring& name,
   std::wstring normalized = NormalizeName(name);
   auto it = map->lower_bound(normalized);
   if (it == map->end() || map->key_comp()(normalized, it->first)) {
+    // The map's key is copied from |normalized| before the entry takes it.
     it = map->emplace_hint(it, std::piecewise_construct,
                            std::forward_as_tuple(normalized),
-                           std::forward_as_tuple(normalized, owner));
+                           std::forward_as_tuple(std::move(normalized), owner));
   }
   return &it->second;
 }

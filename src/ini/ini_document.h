@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Removes from |str| the leading (TrimLeft), trailing (TrimRight) or both
 // (TrimBoth) characters that are in |set|.
@@ -25,8 +26,8 @@ class IniSection;
 // A named value in a section. Created only by IniSection::FindOrCreateKey.
 class IniKey {
  public:
-  IniKey(const std::wstring& name, IniSection* owner)
-      : name_(name), owner_(owner) {}
+  IniKey(std::wstring name, IniSection* owner)
+      : name_(std::move(name)), owner_(owner) {}
   IniKey(const IniKey&) = delete;
   IniKey& operator=(const IniKey&) = delete;
 
@@ -34,6 +35,7 @@ class IniKey {
   const std::wstring& name() const { return name_; }
   const std::wstring& value() const { return value_; }
   void set_value(const std::wstring& value) { value_ = value; }
+  void set_value(std::wstring&& value) { value_ = std::move(value); }
   IniSection* owner() const { return owner_; }
 
  private:

@@ -62,5 +62,5 @@ void IniDocument::ReadLine(std::wstring* line, IniSection** current) {
   if (equals == std::wstring::npos) return;
   (*current)
       ->FindOrCreateKey(line->substr(0, equals))
-      ->set_value(line->substr(equals + 1));
+      ->set_value(std::wstring(*line, equals + 1));
 }

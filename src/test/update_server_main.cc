@@ -3,7 +3,10 @@
 //   norvane_test_server --root DIR --port N [--break-after PATH BYTES]...
 //                       [--error PATH STATUS]... [--delay PATH MS]...
 //
-// Prints "listening on http://127.0.0.1:N" once connections are accepted.
+// Prints "listening on http://127.0.0.1:N" once connections are accepted,
+// and on stopping one line per request served, "served " followed by the
+// request as ServedRequest prints it (body bytes included), so measurements
+// can count what a client fetched.
 
 #include <limits.h>
 #include <pthread.h>
@@ -12,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -109,5 +113,9 @@ int main(int argc, char** argv) {
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   server.Stop();
+  for (const testing_util::ServedRequest& request : server.Requests()) {
+    std::cout << "served " << request << "\n";
+  }
+  std::cout.flush();
   return 0;
 }
