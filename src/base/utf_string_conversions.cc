@@ -1,5 +1,7 @@
 #include "base/utf_string_conversions.h"
 
+#include <algorithm>
+
 namespace base {
 
 namespace {
@@ -52,14 +54,6 @@ size_t DecodeSequence(const unsigned char* src, size_t length,
   return trail + 1;
 }
 
-// The number of UTF-8 bytes of |code_point|, or of U+FFFD in its place when
-// it is not valid (surrogates and values above 0x10FFFF: 3). Without
-// branches, so that a loop over it vectorizes.
-size_t Utf8Length(uint32_t code_point) {
-  return 1 + (code_point > 0x7F) + (code_point > 0x7FF) +
-         (code_point > 0xFFFF && code_point <= 0x10FFFF);
-}
-
 // Stores the UTF-8 form of the valid |code_point| at |out|; returns the end.
 char* StoreUtf8(uint32_t code_point, char* out) {
   if (code_point <= 0x7F) {
@@ -81,38 +75,57 @@ char* StoreUtf8(uint32_t code_point, char* out) {
 }
 
 // Replaces |*output| with the conversion of |count| characters; size_t so that
-// the string form converts strings of any length. Sizes the output exactly
-// first, so that the bytes are then stored without a check each.
+// the string form converts strings of any length. One pass: the output is
+// sized once up front and grown only when text taken to be ASCII is not.
 bool ConvertWide(const wchar_t* src, size_t count, std::string* output) {
-  size_t length = 0;
-  for (size_t i = 0; i < count; ++i) {
-    length += Utf8Length(static_cast<uint32_t>(src[i]));
-  }
   output->clear();
-  output->resize(length);
-  char* out = &(*output)[0];
-  bool all_valid = true;
+  if (count == 0) return true;
+  // The first character decides whether the text is taken to be mostly
+  // ASCII; other text needs up to three bytes per character.
+  bool ascii = static_cast<int32_t>(src[0]) <= 0x7F;
+  size_t reserved = ascii || count > output->max_size() / 3 ? count : 3 * count;
+  // Bytes are stored through a pointer into the string's own buffer, a block
+  // of up to kBlock characters at a time; each block needs room for four
+  // bytes per character.
   const size_t kBlock = 8;
-  for (size_t i = 0; i < count; ++i) {
-    // Blocks of ASCII characters are copied in a loop that vectorizes.
-    while (count - i >= kBlock) {
+  const size_t kBlockRoom = 4 * kBlock;
+  output->resize(std::max(reserved, kBlockRoom));
+  char* out = &(*output)[0];
+  size_t used = 0;
+  bool all_valid = true;
+  for (size_t i = 0; i < count;) {
+    if (output->size() - used < kBlockRoom) {
+      output->resize(std::max(2 * output->size(), used + kBlockRoom));
+      out = &(*output)[0];
+    }
+    size_t block_end = std::min(count, i + kBlock);
+    // A whole block of ASCII characters is copied in a loop that vectorizes.
+    if (block_end - i == kBlock) {
       uint32_t bits = 0;
-      for (size_t k = 0; k < kBlock; ++k)
+      for (size_t k = 0; k < kBlock; ++k) {
         bits |= static_cast<uint32_t>(src[i + k]);
-      if (bits > 0x7F) break;
-      for (size_t k = 0; k < kBlock; ++k)
-        out[k] = static_cast<char>(src[i + k]);
-      out += kBlock;
-      i += kBlock;
+      }
+      if (bits <= 0x7F) {
+        for (size_t k = 0; k < kBlock; ++k) {
+          out[used + k] = static_cast<char>(src[i + k]);
+        }
+        used += kBlock;
+        i += kBlock;
+        continue;
+      }
     }
-    if (i == count) break;
-    uint32_t code_point = static_cast<uint32_t>(src[i]);
-    if (!IsValidCodePoint(code_point)) {
-      code_point = kReplacementCharacter;
-      all_valid = false;
+    char* next = out + used;
+    for (; i < block_end; ++i) {
+      uint32_t code_point = static_cast<uint32_t>(src[i]);
+      if (!IsValidCodePoint(code_point)) {
+        code_point = kReplacementCharacter;
+        all_valid = false;
+      }
+      next = StoreUtf8(code_point, next);
     }
-    out = StoreUtf8(code_point, out);
+    used = static_cast<size_t>(next - out);
   }
+  output->resize(used);
   return all_valid;
 }
 
@@ -125,26 +138,10 @@ bool ReadCodePoint(const wchar_t* src, int /*count*/, int index,
 }
 
 int AppendUtf8(uint32_t code_point, std::string* output) {
-  if (code_point <= 0x7F) {
-    output->push_back(static_cast<char>(code_point));
-    return 1;
-  }
-  if (code_point <= 0x7FF) {
-    output->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    return 2;
-  }
-  if (code_point <= 0xFFFF) {
-    output->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    output->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    return 3;
-  }
-  output->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-  output->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-  output->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-  output->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  return 4;
+  char bytes[4];
+  int length = static_cast<int>(StoreUtf8(code_point, bytes) - bytes);
+  output->append(bytes, static_cast<size_t>(length));
+  return length;
 }
 
 bool WideToUtf8(const wchar_t* src, int count, std::string* output) {
