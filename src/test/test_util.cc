@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -27,9 +28,47 @@ std::string TempRoot() {
   return tmpdir && *tmpdir ? tmpdir : "/tmp";
 }
 
+// Everything a child needs before exec, made in the parent: a child of a
+// multithreaded process (the test server runs threads) must not allocate,
+// since another thread may have held the allocator's lock at the fork.
+struct ChildSetup {
+  std::vector<std::string> environment;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+
+void PrepareChild(const std::vector<std::string>& argv,
+                  const RunOptions& options, ChildSetup* setup) {
+  auto name_of = [](const std::string& entry) {
+    return entry.substr(0, entry.find('='));
+  };
+  std::vector<std::string> replaced = options.unset_env;
+  for (const std::string& entry : options.set_env) {
+    replaced.push_back(name_of(entry));
+  }
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text(*entry);
+    if (std::find(replaced.begin(), replaced.end(), name_of(text)) ==
+        replaced.end()) {
+      setup->environment.push_back(text);
+    }
+  }
+  setup->environment.insert(setup->environment.end(), options.set_env.begin(),
+                            options.set_env.end());
+  for (const std::string& arg : argv) {
+    setup->argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  setup->argv.push_back(nullptr);
+  for (std::string& entry : setup->environment) {
+    setup->envp.push_back(&entry[0]);
+  }
+  setup->envp.push_back(nullptr);
+}
+
 // Sets up the child side of RunProcess/StartProcess and execs; never returns.
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
-                            const RunOptions& options, int out_fd, int err_fd) {
+// Makes system calls only.
+[[noreturn]] void ExecChild(const ChildSetup& setup, const RunOptions& options,
+                            int out_fd, int err_fd) {
   int null_fd = open("/dev/null", O_RDWR);
   dup2(null_fd, 0);
   dup2(out_fd >= 0 ? out_fd : null_fd, 1);
@@ -41,16 +80,7 @@ std::string TempRoot() {
     signal(SIGXFSZ, SIG_IGN);
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
   }
-  for (const std::string& name : options.unset_env) unsetenv(name.c_str());
-  for (const std::string& entry : options.set_env) {
-    size_t eq = entry.find('=');
-    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-  }
-  std::vector<char*> args;
-  for (const std::string& arg : argv)
-    args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
+  execvpe(setup.argv[0], setup.argv.data(), setup.envp.data());
   _exit(127);
 }
 
@@ -107,8 +137,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     return result;
   }
+  ChildSetup setup;
+  PrepareChild(argv, options, &setup);
   pid_t pid = fork();
-  if (pid == 0) ExecChild(argv, options, out_pipe[1], err_pipe[1]);
+  if (pid == 0) ExecChild(setup, options, out_pipe[1], err_pipe[1]);
   result.pid = pid;
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -172,8 +204,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 
 pid_t StartProcess(const std::vector<std::string>& argv,
                    const RunOptions& options) {
+  ChildSetup setup;
+  PrepareChild(argv, options, &setup);
   pid_t pid = fork();
-  if (pid == 0) ExecChild(argv, options, -1, -1);
+  if (pid == 0) ExecChild(setup, options, -1, -1);
   return pid;
 }
 
