@@ -421,6 +421,16 @@ class FaultTest : public UpdateRunTest {
     EXPECT_TRUE(IsUpdated());
     ExpectLogEndsWith("\nupdate successful!\n");
   }
+  // The next run finishes with one request for the package's bytes from
+  // |offset| on.
+  void ExpectNextRunResumesFrom(size_t offset) {
+    server_.ClearRequests();
+    ExpectNextRunFinishes();
+    EXPECT_EQ((std::vector<ServedRequest>{
+                  {"GET", kPackagePath, "bytes=" + std::to_string(offset) + "-",
+                   206, Package().size() - offset}}),
+              PackageRequests());
+  }
 
   Tree old_tree_;
 };
@@ -463,13 +473,7 @@ TEST_F(FaultTest, KilledDuringPackageDownloadResumesWhereTheFileEnds) {
   EXPECT_TRUE(IsUntouched());
 
   server_.SetThrottle(kPackagePath, 0);
-  server_.ClearRequests();
-  ExpectNextRunFinishes();
-  EXPECT_EQ(
-      (std::vector<ServedRequest>{
-          {"GET", kPackagePath, "bytes=" + std::to_string(partial.size()) + "-",
-           206, Package().size() - partial.size()}}),
-      PackageRequests());
+  ExpectNextRunResumesFrom(partial.size());
 }
 
 TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
@@ -581,13 +585,7 @@ TEST_F(FaultTest, FullDiskKeepsThePartialPackageForTheNextRun) {
   EXPECT_EQ(0u, LeftTempDirs());  // Not unpacked.
 
   options_.file_size_limit = -1;
-  server_.ClearRequests();
-  ExpectNextRunFinishes();
-  EXPECT_EQ(
-      (std::vector<ServedRequest>{
-          {"GET", kPackagePath, "bytes=" + std::to_string(partial.size()) + "-",
-           206, Package().size() - partial.size()}}),
-      PackageRequests());
+  ExpectNextRunResumesFrom(partial.size());
 }
 
 // ---------------------------------------------------------------------------

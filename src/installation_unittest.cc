@@ -116,10 +116,10 @@ using testing_util::ReadFile;
 // The entries below |dir| ("." first), at most |depth| levels down.
 std::vector<std::string> ListTree(const std::string& dir,
                                   const std::string& depth = "99") {
-  std::string out = testing_util::RunProcess(
-                        {"sh", "-c", "cd \"$0\" && find . -maxdepth $1 | sort",
-                         dir, depth})
-                        .out;
+  std::string out =
+      testing_util::RunProcess(
+          {"sh", "-c", "cd \"$0\" && find . -maxdepth $1 | sort", dir, depth})
+          .out;
   std::vector<std::string> entries;
   size_t start = 0;
   for (size_t end; (end = out.find('\n', start)) != std::string::npos;
@@ -161,6 +161,13 @@ class InstallRunTest : public UpdateRunTest {
     entries.erase(entries.begin());  // "."
     return entries;
   }
+  // The next run downloads the whole package again and installs it.
+  void ExpectNextRunInstallsAfresh() {
+    server_.ClearRequests();
+    EXPECT_EQ(0, RunUpdater("1.0").exit_code);
+    ExpectInstalled();
+    EXPECT_EQ("", server_.Requests().back().range);
+  }
   void ExpectLogEndsWith(const std::string& expected) {
     std::string log = Log();
     EXPECT_EQ(expected,
@@ -178,8 +185,8 @@ TEST_F(InstallRunTest, NewerVersionIsInstalledOverTheOldFiles) {
   std::string log = Log();
   size_t tar_line = log.find("\ntar -zxvf norvane.tar.gz -C " + tmp_.path() +
                              "/com.dovamel.keltrin.");
-  size_t cp_line = log.find("\ncp -v -r -f " + tmp_.path() +
-                            "/com.dovamel.keltrin.");
+  size_t cp_line =
+      log.find("\ncp -v -r -f " + tmp_.path() + "/com.dovamel.keltrin.");
   size_t done = log.find("\nupdate successful!\n");
   EXPECT_NE(std::string::npos, tar_line);
   EXPECT_NE(std::string::npos, cp_line);
@@ -217,23 +224,21 @@ TEST_F(InstallRunTest, BrokenTransferFailsExtractionAndIsFetchedAfresh) {
                         1);
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(204)] tar status error: 2\n\n");
+  ExpectLogEndsWith(
+      "[MMDD/HHMMSS:ERROR:norvane_update(204)] tar status error: 2\n\n");
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_EQ(1u, LeftTempDirs().size());
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 
-  server_.ClearRequests();
-  result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  ExpectInstalled();
-  EXPECT_EQ("", server_.Requests().back().range);
+  ExpectNextRunInstallsAfresh();
 }
 
 TEST_F(InstallRunTest, MissingTempRootFailsAndKeepsThePackage) {
   options_.set_env = {"TMPDIR=" + tmp_.Child("missing")};
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(183)] can'nt create temp dir!\n\n");
+  ExpectLogEndsWith(
+      "[MMDD/HHMMSS:ERROR:norvane_update(183)] can'nt create temp dir!\n\n");
   EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 }
@@ -242,7 +247,8 @@ TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
   PublishPackage(MakePackage({{".only-hidden", "x"}}));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith("[MMDD/HHMMSS:ERROR:norvane_update(253)] cp status error: 1\n\n");
+  ExpectLogEndsWith(
+      "[MMDD/HHMMSS:ERROR:norvane_update(253)] cp status error: 1\n\n");
   EXPECT_EQ(1u, LeftTempDirs().size());
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
 }
@@ -262,7 +268,8 @@ TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
   ASSERT_TRUE(FileExists(mark));
   // Newer-or-equal modification time: the copy came after the browser's end.
   std::string times = testing_util::RunProcess(
-      {"stat", "-c", "%.9Y", mark, InstallPath("keltrin")}).out;
+                          {"stat", "-c", "%.9Y", mark, InstallPath("keltrin")})
+                          .out;
   double mark_time = std::stod(times);
   double copy_time = std::stod(times.substr(times.find('\n') + 1));
   EXPECT_LE(mark_time, copy_time);
@@ -332,11 +339,7 @@ TEST_F(DigestRunTest, AlteredPackageIsRefusedRemovedAndFetchedAfresh) {
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 
   PublishPackage(package_);
-  server_.ClearRequests();
-  result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  ExpectInstalled();
-  EXPECT_EQ("", server_.Requests().back().range);
+  ExpectNextRunInstallsAfresh();
 }
 
 TEST_F(DigestRunTest, PartialOlderPackageCompletedWithNewerBytesIsRefused) {
@@ -352,11 +355,7 @@ TEST_F(DigestRunTest, PartialOlderPackageCompletedWithNewerBytesIsRefused) {
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 
-  server_.ClearRequests();
-  result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  ExpectInstalled();
-  EXPECT_EQ("", server_.Requests().back().range);
+  ExpectNextRunInstallsAfresh();
 }
 
 TEST_F(DigestRunTest, MalformedDigestFailsBeforeAnyPackageRequest) {
