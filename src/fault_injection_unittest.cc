@@ -477,10 +477,25 @@ TEST_F(FaultTest, KilledDuringPackageDownloadResumesWhereTheFileEnds) {
 }
 
 TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
+  // A tar in front of the real one holds the updater inside its extraction
+  // step once everything is unpacked, so the kill lands there every time.
+  testing_util::ScopedTempDir tools;
+  std::string real_tar =
+      testing_util::RunProcess({"sh", "-c", "command -v tar"}).out;
+  real_tar.erase(real_tar.find_last_not_of('\n') + 1);
+  const std::string unpacked = tools.Child("unpacked");
+  testing_util::WriteFile(tools.Child("tar"), "#!/bin/sh\n\"" + real_tar +
+                                                  "\" \"$@\"\nstatus=$?\n"
+                                                  "touch \"" +
+                                                  unpacked +
+                                                  "\"\nsleep 60\n"
+                                                  "exit $status\n");
+  ASSERT_EQ(0, chmod(tools.Child("tar").c_str(), 0755));
+  testing_util::RunOptions held_tar = options_;
+  held_tar.set_env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
   {
-    BackgroundRun run(UpdaterCommand(), options_);
-    ASSERT_TRUE(
-        run.WaitFor([&run] { return HasDescendantNamed(run.pid(), "tar"); }));
+    BackgroundRun run(UpdaterCommand(), held_tar);
+    ASSERT_TRUE(run.WaitFor([&] { return FileExists(unpacked); }));
     run.KillWithDescendants();
   }
   // The archive is removed only after tar has finished.
