@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/file_path.h"
@@ -33,6 +34,22 @@ bool MakeTempDirectory(const std::string& prefix, FsPath* path);
 // read, or holds more than |max_size| bytes (EFBIG).
 bool ReadFileToString(const std::string& path, std::string* contents,
                       size_t max_size = SIZE_MAX);
+
+// Writes all of |bytes| to |fd|, repeating short and interrupted writes.
+// Returns false, with errno set, when a write fails.
+bool WriteAll(int fd, std::string_view bytes);
+
+// Mode argument of ReplaceFileContents that keeps the replaced file's mode.
+const int kKeepFileMode = -1;
+
+// Replaces the file at |path| with |contents| through a new file beside it
+// that is synced and then renamed over it, so a reader never sees half a
+// file and a failed or interrupted write leaves the old file whole. The file
+// gets exactly |mode|, or with kKeepFileMode the replaced file's mode (0666
+// less the umask for a new file). Returns false, with errno set and no new
+// file left behind, on failure.
+bool ReplaceFileContents(const std::string& path, std::string_view contents,
+                         int mode = kKeepFileMode);
 
 // What a DirectoryWalker yields, as a bit mask.
 typedef int WalkKinds;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <string_view>
 #include <utility>
 
 #include "base/eintr_wrapper.h"
@@ -92,6 +94,68 @@ bool ReadFileToString(const std::string& path, std::string* contents,
   }
   contents->swap(bytes);
   return true;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = HANDLE_EINTR(write(fd, bytes.data(), bytes.size()));
+    if (written < 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+namespace {
+
+// Creates a new file named after |path| in the same directory, so that it can
+// be renamed over |path|. Stores its name in |*temp_path|; returns the
+// descriptor, or -1.
+int CreateFileBeside(const std::string& path, std::string* temp_path) {
+  static std::atomic<unsigned int> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = path + "." + std::to_string(getpid()) + "." +
+                       std::to_string(counter++) + ".tmp";
+    int fd = HANDLE_EINTR(
+        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd >= 0) {
+      *temp_path = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const std::string& path, std::string_view contents,
+                         int mode) {
+  std::string temp_path;
+  int fd = CreateFileBeside(path, &temp_path);
+  if (fd < 0) return false;
+  struct stat info;
+  if (mode == kKeepFileMode && stat(path.c_str(), &info) == 0) {
+    mode = static_cast<int>(info.st_mode & 07777);
+  }
+  bool ok =
+      (mode == kKeepFileMode || fchmod(fd, static_cast<mode_t>(mode)) == 0) &&
+      WriteAll(fd, contents) && fsync(fd) == 0;
+  int error = errno;
+  // close is not repeated on EINTR: Linux has released the descriptor then,
+  // and the data is already on disk.
+  if (close(fd) != 0 && errno != EINTR && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(temp_path.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temp_path.c_str());
+    errno = error;
+  }
+  return ok;
 }
 
 bool LocateTempRoot(FsPath* path) {

@@ -5,19 +5,13 @@
 #include "base/utf_string_conversions.h"
 #include "gtest/gtest.h"
 #include "ini/ini_document.h"
+#include "ini/ini_test_util.h"
 #include "test/test_util.h"
 
 namespace {
 
 using testing_util::ScopedTempDir;
 using testing_util::WriteFile;
-
-// The document as Write gives it, in UTF-8.
-std::string Text(const IniDocument& doc) {
-  std::wostringstream out;
-  doc.Write(out);
-  return base::WideToUtf8(out.str());
-}
 
 class IniReaderTest : public testing::Test {
  protected:
@@ -30,8 +24,8 @@ class IniReaderTest : public testing::Test {
     std::wistringstream in(base::Utf8ToWide(bytes));
     IniDocument read;
     read.Read(in, false);
-    EXPECT_EQ(Text(loaded), Text(read));
-    return Text(loaded);
+    EXPECT_EQ(IniText(loaded), IniText(read));
+    return IniText(loaded);
   }
 
   // A document with two sections, for the merge and failure cases.
@@ -115,7 +109,7 @@ TEST_F(IniReaderTest, MergeKeepsOtherContents) {
   WriteFile(path_, "[MAIN]\nlastupdatetime=2\n[new]\nn=1\n");
   EXPECT_TRUE(doc.Load(path_, true));
   EXPECT_EQ("[main]\nkeep=k\nLastUpdateTime=2\n[new]\nn=1\n[other]\nx=y\n",
-            Text(doc));
+            IniText(doc));
 }
 
 TEST_F(IniReaderTest, LoadWithoutMergeReplacesContents) {
@@ -123,18 +117,18 @@ TEST_F(IniReaderTest, LoadWithoutMergeReplacesContents) {
   Fill(&doc);
   WriteFile(path_, "[main]\nLastUpdateTime=2\n");
   EXPECT_TRUE(doc.Load(path_, false));
-  EXPECT_EQ("[main]\nLastUpdateTime=2\n", Text(doc));
+  EXPECT_EQ("[main]\nLastUpdateTime=2\n", IniText(doc));
 }
 
 TEST_F(IniReaderTest, UnreadableFileLeavesDocumentAlone) {
   IniDocument doc;
   Fill(&doc);
-  const std::string before = Text(doc);
+  const std::string before = IniText(doc);
   EXPECT_FALSE(doc.Load(dir_.Child("missing.ini"), false));
-  EXPECT_EQ(before, Text(doc));
+  EXPECT_EQ(before, IniText(doc));
   // A directory opens but cannot be read.
   EXPECT_FALSE(doc.Load(dir_.path(), false));
-  EXPECT_EQ(before, Text(doc));
+  EXPECT_EQ(before, IniText(doc));
 }
 
 // Hands out its text, then fails as a broken device would.
@@ -157,7 +151,7 @@ TEST_F(IniReaderTest, StreamFailureDropsTheLineBeingRead) {
   IniDocument doc;
   Fill(&doc);
   doc.Read(in, false);
-  EXPECT_EQ("[main]\nk=1\n", Text(doc));
+  EXPECT_EQ("[main]\nk=1\n", IniText(doc));
 }
 
 }  // namespace

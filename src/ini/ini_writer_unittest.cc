@@ -12,6 +12,7 @@
 #include "base/utf_string_conversions.h"
 #include "gtest/gtest.h"
 #include "ini/ini_document.h"
+#include "ini/ini_test_util.h"
 #include "test/test_util.h"
 
 namespace {
@@ -20,12 +21,6 @@ using testing_util::FileExists;
 using testing_util::ReadFile;
 using testing_util::ScopedTempDir;
 using testing_util::WriteFile;
-
-std::string Text(const IniDocument& doc) {
-  std::wostringstream out;
-  doc.Write(out);
-  return base::WideToUtf8(out.str());
-}
 
 // The names in |path|, sorted, without "." and "..".
 std::vector<std::string> ListDirectory(const std::string& path) {
@@ -121,7 +116,7 @@ TEST_F(IniWriterTest, RoundTripsThroughLoad) {
   IniDocument loaded;
   loaded.SetValue(L"stale", L"key", L"value");
   ASSERT_TRUE(loaded.Load(path_, false));
-  EXPECT_EQ(Text(doc), Text(loaded));
+  EXPECT_EQ(IniText(doc), IniText(loaded));
   EXPECT_EQ(L"  two words \t", loaded.GetValue(L"main", L"padded"));
 }
 

@@ -61,37 +61,11 @@ std::string ErrorText(const std::string& path, int error) {
   return path + ": " + base::SystemErrorText(error);
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = HANDLE_EINTR(write(fd, bytes.data(), bytes.size()));
-    if (written < 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 // Replaces the file at |path| with |contents| (mode 0644), through a new file
 // beside it, so a reader such as the update server never sees half a file.
 // On failure returns false with errno set and leaves the old file alone.
 bool ReplaceFile(const std::string& path, std::string_view contents) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkostemp(&temp[0], O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, contents) && fsync(fd) == 0;
-  int error = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    errno = error;
-  }
-  return ok;
+  return base::ReplaceFileContents(path, contents, 0644);
 }
 
 // Writes |contents| to a new file at |path| that only its owner may read.
@@ -103,7 +77,8 @@ bool CreatePrivateFile(const std::string& path, std::string_view contents) {
   if (fd < 0) return false;
   // The umask may have taken bits away, never added any; this makes the
   // mode exactly 0600.
-  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, contents) && fsync(fd) == 0;
+  bool ok =
+      fchmod(fd, 0600) == 0 && base::WriteAll(fd, contents) && fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
