@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -10,10 +11,10 @@ namespace {
 // Spaces and tabs are never part of a section or key name.
 const wchar_t kNameBlanks[] = L" \t";
 
-std::wstring NormalizeName(const std::wstring& name) {
-  std::wstring normalized = name;
-  TrimBoth(&normalized, kNameBlanks);
-  return normalized;
+std::wstring_view NormalizeName(std::wstring_view name) {
+  size_t first = name.find_first_not_of(kNameBlanks);
+  if (first == std::wstring_view::npos) return std::wstring_view();
+  return name.substr(first, name.find_last_not_of(kNameBlanks) + 1 - first);
 }
 
 // Folds only A-Z, whatever the locale, so the order of names never changes
@@ -24,19 +25,19 @@ uint32_t FoldAscii(wchar_t c) {
 }
 
 // The entry of |map| named |name| less its blanks; a missing one is made
-// from that name and |owner|. One lookup, and one insertion when new.
+// for |owner|, and the caller names it after the map's key. One lookup, and
+// one insertion when new.
 template <typename Map, typename Owner>
-typename Map::mapped_type* FindOrCreate(Map* map, const std::wstring& name,
-                                        Owner* owner) {
-  std::wstring normalized = NormalizeName(name);
+typename Map::iterator FindOrCreate(Map* map, std::wstring_view name,
+                                    Owner* owner) {
+  std::wstring_view normalized = NormalizeName(name);
   auto it = map->lower_bound(normalized);
   if (it == map->end() || map->key_comp()(normalized, it->first)) {
-    // The map's key is copied from |normalized| before the entry takes it.
     it = map->emplace_hint(it, std::piecewise_construct,
                            std::forward_as_tuple(normalized),
-                           std::forward_as_tuple(std::move(normalized), owner));
+                           std::forward_as_tuple(owner));
   }
-  return &it->second;
+  return it;
 }
 
 }  // namespace
@@ -55,42 +56,53 @@ void TrimBoth(std::wstring* str, std::wstring_view set) {
   TrimLeft(str, set);
 }
 
-bool IniNameLess::operator()(const std::wstring& a,
-                             const std::wstring& b) const {
-  const wchar_t* pa = a.c_str();
-  const wchar_t* pb = b.c_str();
-  for (;; ++pa, ++pb) {
-    uint32_t ca = FoldAscii(*pa);
-    uint32_t cb = FoldAscii(*pb);
+bool IniNameLess::operator()(std::wstring_view a, std::wstring_view b) const {
+  // The end of a name compares as the NUL that ends it.
+  size_t length = std::min(a.size(), b.size());
+  for (size_t i = 0; i < length; ++i) {
+    // Names share long runs of equal characters, which need no folding.
+    if (a[i] == b[i]) {
+      if (a[i] == 0) return false;
+      continue;
+    }
+    uint32_t ca = FoldAscii(a[i]);
+    uint32_t cb = FoldAscii(b[i]);
     if (ca != cb) return ca < cb;
-    if (ca == 0) return false;
   }
+  if (a.size() == b.size()) return false;
+  // The longer name goes after unless its next character is the NUL that
+  // ends it too.
+  return a.size() < b.size() ? b[length] != 0 : false;
 }
 
-IniKey* IniSection::FindKey(const std::wstring& name) {
+IniKey* IniSection::FindKey(std::wstring_view name) {
   auto it = keys_.find(NormalizeName(name));
   return it == keys_.end() ? nullptr : &it->second;
 }
 
-const IniKey* IniSection::FindKey(const std::wstring& name) const {
+const IniKey* IniSection::FindKey(std::wstring_view name) const {
   return const_cast<IniSection*>(this)->FindKey(name);
 }
 
-IniKey* IniSection::FindOrCreateKey(const std::wstring& name) {
-  return FindOrCreate(&keys_, name, this);
+IniKey* IniSection::FindOrCreateKey(std::wstring_view name) {
+  auto it = FindOrCreate(&keys_, name, this);
+  it->second.name_ = &it->first;
+  return &it->second;
 }
 
-IniSection* IniDocument::FindSection(const std::wstring& name) {
+IniSection* IniDocument::FindSection(std::wstring_view name) {
   auto it = sections_.find(NormalizeName(name));
   return it == sections_.end() ? nullptr : &it->second;
 }
 
-const IniSection* IniDocument::FindSection(const std::wstring& name) const {
+const IniSection* IniDocument::FindSection(std::wstring_view name) const {
   return const_cast<IniDocument*>(this)->FindSection(name);
 }
 
-IniSection* IniDocument::FindOrCreateSection(const std::wstring& name) {
-  return FindOrCreate(&sections_, name, this);
+IniSection* IniDocument::FindOrCreateSection(std::wstring_view name) {
+  auto it = FindOrCreate(&sections_, name, this);
+  it->second.name_ = &it->first;
+  return &it->second;
 }
 
 std::wstring IniDocument::GetValue(const std::wstring& section,

@@ -16,8 +16,10 @@ void TrimBoth(std::wstring* str, std::wstring_view set);
 
 // Orders section and key names: ASCII letters compare without regard to
 // case, every other character by its value, and a name ends at its first NUL.
+// Transparent, so that the maps can be searched with a view of a name.
 struct IniNameLess {
-  bool operator()(const std::wstring& a, const std::wstring& b) const;
+  using is_transparent = void;
+  bool operator()(std::wstring_view a, std::wstring_view b) const;
 };
 
 class IniDocument;
@@ -26,20 +28,23 @@ class IniSection;
 // A named value in a section. Created only by IniSection::FindOrCreateKey.
 class IniKey {
  public:
-  IniKey(std::wstring name, IniSection* owner)
-      : name_(std::move(name)), owner_(owner) {}
+  explicit IniKey(IniSection* owner) : owner_(owner) {}
   IniKey(const IniKey&) = delete;
   IniKey& operator=(const IniKey&) = delete;
 
   // The name the key was created with, less blanks at its ends.
-  const std::wstring& name() const { return name_; }
+  const std::wstring& name() const { return *name_; }
   const std::wstring& value() const { return value_; }
   void set_value(const std::wstring& value) { value_ = value; }
   void set_value(std::wstring&& value) { value_ = std::move(value); }
   IniSection* owner() const { return owner_; }
 
  private:
-  std::wstring name_;
+  friend class IniSection;
+
+  // The section's map holds the name as the key of this entry; the key
+  // points at it rather than keeping a second copy.
+  const std::wstring* name_ = nullptr;
   std::wstring value_;
   IniSection* owner_;
 };
@@ -49,27 +54,29 @@ class IniSection {
  public:
   typedef std::map<std::wstring, IniKey, IniNameLess> KeyMap;
 
-  IniSection(const std::wstring& name, IniDocument* owner)
-      : owner_(owner), name_(name) {}
+  explicit IniSection(IniDocument* owner) : owner_(owner) {}
   IniSection(const IniSection&) = delete;
   IniSection& operator=(const IniSection&) = delete;
 
   IniDocument* owner() const { return owner_; }
   // The name the section was created with, less blanks at its ends.
-  const std::wstring& name() const { return name_; }
+  const std::wstring& name() const { return *name_; }
   // The keys in IniNameLess order of their names.
   const KeyMap& keys() const { return keys_; }
 
   // The key whose name equals |name| less spaces and tabs at its ends, or
   // null.
-  IniKey* FindKey(const std::wstring& name);
-  const IniKey* FindKey(const std::wstring& name) const;
+  IniKey* FindKey(std::wstring_view name);
+  const IniKey* FindKey(std::wstring_view name) const;
   // As FindKey, but creates an empty key when there is none.
-  IniKey* FindOrCreateKey(const std::wstring& name);
+  IniKey* FindOrCreateKey(std::wstring_view name);
 
  private:
+  friend class IniDocument;
+
   IniDocument* owner_;
-  std::wstring name_;
+  // The key of this entry in the document's map, as for IniKey.
+  const std::wstring* name_ = nullptr;
   KeyMap keys_;
 };
 
@@ -90,9 +97,9 @@ class IniDocument {
   // Removes every section and key.
   void Clear() { sections_.clear(); }
 
-  IniSection* FindSection(const std::wstring& name);
-  const IniSection* FindSection(const std::wstring& name) const;
-  IniSection* FindOrCreateSection(const std::wstring& name);
+  IniSection* FindSection(std::wstring_view name);
+  const IniSection* FindSection(std::wstring_view name) const;
+  IniSection* FindOrCreateSection(std::wstring_view name);
 
   // The value of the key, or the empty string when the section or the key is
   // missing. Creates nothing.

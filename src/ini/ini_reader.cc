@@ -51,7 +51,8 @@ void IniDocument::ReadLine(std::wstring* line, IniSection** current) {
     // Not npos: the line starts with "[", which is no blank.
     size_t last = line->find_last_not_of(kHeaderTrailingBlanks);
     if ((*line)[last] == L']') {
-      *current = FindOrCreateSection(line->substr(1, last - 1));
+      *current =
+          FindOrCreateSection(std::wstring_view(*line).substr(1, last - 1));
       return;
     }
   }
@@ -61,6 +62,6 @@ void IniDocument::ReadLine(std::wstring* line, IniSection** current) {
   size_t equals = line->find(L'=');
   if (equals == std::wstring::npos) return;
   (*current)
-      ->FindOrCreateKey(line->substr(0, equals))
+      ->FindOrCreateKey(std::wstring_view(*line).substr(0, equals))
       ->set_value(std::wstring(*line, equals + 1));
 }
