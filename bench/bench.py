@@ -249,6 +249,10 @@ class Bench:
             self.remove(target)
             floor_b = max(floor_b, self.runner.run(
                 ["curl", "-s", "-o", target, self.url("/pkg/tiny.bin")])[1])
+        # libcurl loaded and initialised, with no transfer: what any client
+        # of the library holds before its first byte.
+        library_floor = max(self.runner.run([self.binary("bench/bench_curl_floor")])[1]
+                            for _ in range(5))
         memory = [("1 byte", floor_a, floor_b, None)]
         for size_mib in self.download_sizes():
             size = size_mib * MIB
@@ -282,6 +286,8 @@ class Bench:
         for size, a, b, anon in memory:
             lines.append("| %s | %s | %s | %s |" % (size, mib(a), mib(b),
                                                     mib(anon) if anon is not None else "-"))
+        lines += ["", "libcurl loaded and initialised, one easy handle made and freed, "
+                  "nothing transferred (bench_curl_floor): %s peak RSS." % mib(library_floor)]
         self.notes.append("\n".join(lines))
 
     # Case 2: resume ------------------------------------------------------

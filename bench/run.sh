@@ -34,7 +34,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DNORVANE_WERROR=ON -DNORVANE_BUILD_BENCH=ON \
   -DNORVANE_UPDATE_SERVER="http://127.0.0.1:$port" >/dev/null
 cmake --build "$build" --target norvane_update_bin norvane_test_server \
-  bench_download bench_delete_path bench_micro bench_measure
+  bench_download bench_curl_floor bench_delete_path bench_micro bench_measure
 
 if [ -n "${NORVANE_BENCH_DIR:-}" ]; then
   mkdir -p "$NORVANE_BENCH_DIR"
