@@ -47,6 +47,10 @@ TEST(IniNameLessTest, FoldsAsciiLettersOnly) {
       {L"main", L"main2", -1},
       {L"main", L"main\r", -1},
       {std::wstring(L"a\0b", 3), L"a", 0},  // Names end at a NUL.
+      {std::wstring(L"a\0b", 3), std::wstring(L"a\0c", 3), 0},
+      {std::wstring(L"a\0", 2), L"ab", -1},
+      {L"kEy_1X", L"KeY_1x", 0},
+      {L"key_1a", L"KEY_1B", -1},
       {L"\u00C9", L"\u00E9", -1},           // No folding beyond ASCII.
       {L"a", std::wstring(1, static_cast<wchar_t>(0xFFFFFFFF)), -1},
   };
