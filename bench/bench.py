@@ -412,15 +412,24 @@ class Bench:
                 if os.listdir(self.tmp):
                     raise RuntimeError("temporary directory left behind by %s" % which)
 
+            run_updater = lambda: self.runner.run(
+                [self.binary("norvane_update_bin"), "1.0", install_a, BROWSER_PID], env=env)
             self.alternate(
                 "3. full update", "%d files" % count,
-                self.pairs_for(20, large=count >= 100000),
-                lambda: self.runner.run([self.binary("norvane_update_bin"), "1.0", install_a,
-                                         BROWSER_PID], env=env),
+                self.pairs_for(20, large=count >= 100000), run_updater,
                 lambda: self.runner.run(["bash", script, self.url(""), install_b, self.tmp],
                                         env=env),
                 prepare=prepare, verify=verify, target_ratio=1.05,
                 label_a="norvane_update_bin", label_b="manual_update.sh")
+            # The updater has tar and cp list every file into its log; the
+            # same steps with those listings show what the listings cost.
+            self.alternate(
+                "3. full update, baseline with listings", "%d files" % count,
+                self.pairs_for(20, large=count >= 100000), run_updater,
+                lambda: self.runner.run(["bash", script, self.url(""), install_b, self.tmp,
+                                         "listing"], env=env),
+                prepare=prepare, verify=verify,
+                label_a="norvane_update_bin", label_b="manual_update.sh listing")
             self.remove(install_a)
             self.remove(install_b)
             os.remove(os.path.join(self.www, package[1:]))
@@ -459,6 +468,20 @@ class Bench:
                     target_ratio=1.2 if shape == "tree" else None,
                     label_a="DeletePath", label_b="rm -rf")
                 memory.append((count, shape, row["rss_a"], row["rss_b"]))
+                if shape == "tree":
+                    # The same walk without removing anything, against the
+                    # listings alone: the difference is what the status call
+                    # for every entry costs.
+                    subprocess.run(["cp", "-r", template, victim], check=True)
+                    self.alternate(
+                        "4. walk of the tree, status calls vs none", "%d files" % count,
+                        pairs,
+                        lambda: self.runner.run([self.binary("bench/bench_delete_path"),
+                                                 "--walk", victim]),
+                        lambda: self.runner.run([self.binary("bench/bench_delete_path"),
+                                                 "--list", victim]),
+                        label_a="walk with status calls", label_b="listings alone")
+                    self.remove(victim)
                 self.remove(template)
         lines = ["DeletePath memory by tree shape (tree: 100 files per directory, "
                  "directories two levels deep; flat: every file in one directory):", "",
@@ -526,8 +549,10 @@ class Bench:
         self.write_ini(os.path.join(ini_dir, "ini_1k.ini"), 1024)
         self.write_ini(os.path.join(ini_dir, "ini_1m.ini"), MIB)
         self.write_ini(os.path.join(ini_dir, "ini_10m.ini"), 10 * MIB)
-        repetitions = 2 if self.options.quick else 5
-        min_time = "0.1" if self.options.quick else "0.3"
+        # Each repetition runs both sides once: 20 pairs, as for the other
+        # cases, with a short minimum time each.
+        repetitions = 3 if self.options.quick else 20
+        min_time = "0.05" if self.options.quick else "0.1"
         timer = os.path.join(self.source, "bench", "configparser_time.py")
         env = dict(os.environ, NORVANE_BENCH_INI_DIR=ini_dir)
         micro = {}

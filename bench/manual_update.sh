@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # The steps of a full update done by hand, the baseline of the updater:
-#   manual_update.sh SERVER_URL INSTALLATION_DIR TEMP_ROOT
+#   manual_update.sh SERVER_URL INSTALLATION_DIR TEMP_ROOT [listing]
 # Fetches the manifest and the package it names, unpacks the package into a
 # fresh temporary directory, copies it over the installation and removes the
-# temporary directory.
+# temporary directory. With "listing", tar and cp list every file into
+# norvane_update.log, as the updater has them do.
 set -euo pipefail
 cd "$2"
+verbose=
+listing=/dev/null
+if [ "${4:-}" = listing ]; then
+  verbose=-v
+  listing=norvane_update.log
+fi
 curl -s -o norvane_update_linux.ini "$1/update/norvane_update_linux.ini"
 url=$(sed -n 's/^url=//p' norvane_update_linux.ini)
 curl -s -o norvane.tar.gz "$url"
 tmp=$(mktemp -d -p "$3" com.dovamel.keltrin.XXXXXX)
-tar -zxf norvane.tar.gz -C "$tmp"
+tar -zx $verbose -f norvane.tar.gz -C "$tmp" >> "$listing"
 rm -f norvane.tar.gz
-cp -r "$tmp"/* ./
+cp $verbose -r "$tmp"/* ./ >> "$listing"
 rm -rf "$tmp"
