@@ -1,5 +1,7 @@
 #include "base/utf_string_conversions.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 namespace base {
@@ -162,6 +164,17 @@ bool Utf8ToWide(const char* src, size_t length, std::wstring* output) {
   bool all_valid = true;
   size_t i = 0;
   while (i < length) {
+    // Runs of ASCII are widened eight bytes at a time.
+    if (length - i >= 8) {
+      uint64_t block;
+      memcpy(&block, in + i, sizeof(block));
+      if ((block & 0x8080808080808080ull) == 0) {
+        for (size_t k = 0; k < 8; ++k) out[k] = static_cast<wchar_t>(in[i + k]);
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
     if (in[i] < 0x80) {
       *out++ = static_cast<wchar_t>(in[i++]);
       continue;

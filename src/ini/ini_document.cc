@@ -9,7 +9,7 @@
 namespace {
 
 // Spaces and tabs are never part of a section or key name.
-const wchar_t kNameBlanks[] = L" \t";
+constexpr std::wstring_view kNameBlanks = L" \t";
 
 std::wstring_view NormalizeName(std::wstring_view name) {
   size_t first = name.find_first_not_of(kNameBlanks);

@@ -128,8 +128,8 @@ class IniDocument {
 
  private:
   // Applies one line of text; |*current| is the section that key lines go
-  // to. |line| is scratch space.
-  void ReadLine(std::wstring* line, IniSection** current);
+  // to.
+  void ReadLine(std::wstring_view line, IniSection** current);
 
   SectionMap sections_;
 };

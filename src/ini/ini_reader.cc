@@ -8,9 +8,9 @@
 
 namespace {
 
-const wchar_t kNameBlanks[] = L" \t";
-const wchar_t kLineEnds[] = L"\r\n";
-const wchar_t kHeaderTrailingBlanks[] = L" \t\r\n";
+constexpr std::wstring_view kNameBlanks = L" \t";
+constexpr std::wstring_view kLineEnds = L"\r\n";
+constexpr std::wstring_view kHeaderTrailingBlanks = L" \t\r\n";
 
 }  // namespace
 
@@ -29,7 +29,7 @@ bool IniDocument::Load(const std::string& path, bool merge) {
         memchr(next, '\n', static_cast<size_t>(end - next)));
     const char* line_end = line_feed ? line_feed : end;
     base::Utf8ToWide(next, static_cast<size_t>(line_end - next), &line);
-    ReadLine(&line, &current);
+    ReadLine(line, &current);
     next = line_end + 1;
   }
   return true;
@@ -39,29 +39,32 @@ void IniDocument::Read(std::wistream& in, bool merge) {
   if (!merge) Clear();
   IniSection* current = nullptr;
   std::wstring line;
-  while (std::getline(in, line)) ReadLine(&line, &current);
+  while (std::getline(in, line)) ReadLine(line, &current);
 }
 
-void IniDocument::ReadLine(std::wstring* line, IniSection** current) {
-  TrimLeft(line, kNameBlanks);
-  TrimRight(line, kLineEnds);
-  if (line->empty()) return;
-  wchar_t first = (*line)[0];
+void IniDocument::ReadLine(std::wstring_view line, IniSection** current) {
+  // Blanks go from the start, line ends from the end.
+  size_t start = line.find_first_not_of(kNameBlanks);
+  if (start == std::wstring_view::npos) return;
+  line.remove_prefix(start);
+  size_t end = line.find_last_not_of(kLineEnds);
+  if (end == std::wstring_view::npos) return;
+  line = line.substr(0, end + 1);
+  wchar_t first = line[0];
   if (first == L'[') {
     // Not npos: the line starts with "[", which is no blank.
-    size_t last = line->find_last_not_of(kHeaderTrailingBlanks);
-    if ((*line)[last] == L']') {
-      *current =
-          FindOrCreateSection(std::wstring_view(*line).substr(1, last - 1));
+    size_t last = line.find_last_not_of(kHeaderTrailingBlanks);
+    if (line[last] == L']') {
+      *current = FindOrCreateSection(line.substr(1, last - 1));
       return;
     }
   }
   // "#" and ";" start comments; a line without a key name or without "=" says
   // nothing either.
   if (first == L'#' || first == L';' || first == L'=' || !*current) return;
-  size_t equals = line->find(L'=');
-  if (equals == std::wstring::npos) return;
+  size_t equals = line.find(L'=');
+  if (equals == std::wstring_view::npos) return;
   (*current)
-      ->FindOrCreateKey(std::wstring_view(*line).substr(0, equals))
-      ->set_value(std::wstring(*line, equals + 1));
+      ->FindOrCreateKey(line.substr(0, equals))
+      ->set_value(std::wstring(line.substr(equals + 1)));
 }
