@@ -75,6 +75,9 @@ bool IniNameLess::operator()(std::wstring_view a, std::wstring_view b) const {
   return a.size() < b.size() ? b[length] != 0 : false;
 }
 
+IniSection::IniSection(IniDocument* owner)
+    : owner_(owner), keys_(&owner->nodes_) {}
+
 IniKey* IniSection::FindKey(std::wstring_view name) {
   auto it = keys_.find(NormalizeName(name));
   return it == keys_.end() ? nullptr : &it->second;
@@ -88,6 +91,11 @@ IniKey* IniSection::FindOrCreateKey(std::wstring_view name) {
   auto it = FindOrCreate(&keys_, name, this);
   it->second.name_ = &it->first;
   return &it->second;
+}
+
+void IniDocument::Clear() {
+  sections_.clear();
+  nodes_.release();
 }
 
 IniSection* IniDocument::FindSection(std::wstring_view name) {

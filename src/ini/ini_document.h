@@ -3,6 +3,7 @@
 
 #include <istream>
 #include <map>
+#include <memory_resource>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -52,9 +53,9 @@ class IniKey {
 // A named group of keys, owned by its document.
 class IniSection {
  public:
-  typedef std::map<std::wstring, IniKey, IniNameLess> KeyMap;
+  typedef std::pmr::map<std::wstring, IniKey, IniNameLess> KeyMap;
 
-  explicit IniSection(IniDocument* owner) : owner_(owner) {}
+  explicit IniSection(IniDocument* owner);
   IniSection(const IniSection&) = delete;
   IniSection& operator=(const IniSection&) = delete;
 
@@ -85,9 +86,9 @@ class IniSection {
 // operation fails on content; only Load and Save report a result.
 class IniDocument {
  public:
-  typedef std::map<std::wstring, IniSection, IniNameLess> SectionMap;
+  typedef std::pmr::map<std::wstring, IniSection, IniNameLess> SectionMap;
 
-  IniDocument() = default;
+  IniDocument() : sections_(&nodes_) {}
   IniDocument(const IniDocument&) = delete;
   IniDocument& operator=(const IniDocument&) = delete;
 
@@ -95,7 +96,7 @@ class IniDocument {
   const SectionMap& sections() const { return sections_; }
 
   // Removes every section and key.
-  void Clear() { sections_.clear(); }
+  void Clear();
 
   IniSection* FindSection(std::wstring_view name);
   const IniSection* FindSection(std::wstring_view name) const;
@@ -131,6 +132,13 @@ class IniDocument {
   // to.
   void ReadLine(std::wstring_view line, IniSection** current);
 
+  friend class IniSection;
+
+  // The map nodes of the sections and keys. A document only ever grows until
+  // it is cleared or destroyed, so the nodes are carved from large blocks and
+  // freed together: a file of many keys loads and goes much faster than with
+  // one heap allocation and one free per node.
+  std::pmr::monotonic_buffer_resource nodes_;
   SectionMap sections_;
 };
 
