@@ -12,9 +12,7 @@ namespace {
 constexpr std::wstring_view kNameBlanks = L" \t";
 
 std::wstring_view NormalizeName(std::wstring_view name) {
-  size_t first = name.find_first_not_of(kNameBlanks);
-  if (first == std::wstring_view::npos) return std::wstring_view();
-  return name.substr(first, name.find_last_not_of(kNameBlanks) + 1 - first);
+  return TrimmedLeft(TrimmedRight(name, kNameBlanks), kNameBlanks);
 }
 
 // Folds only A-Z, whatever the locale, so the order of names never changes
@@ -42,13 +40,22 @@ typename Map::iterator FindOrCreate(Map* map, std::wstring_view name,
 
 }  // namespace
 
+std::wstring_view TrimmedLeft(std::wstring_view str, std::wstring_view set) {
+  str.remove_prefix(std::min(str.find_first_not_of(set), str.size()));
+  return str;
+}
+
+std::wstring_view TrimmedRight(std::wstring_view str, std::wstring_view set) {
+  // npos + 1 wraps to 0, which empties a view made only of |set|.
+  return str.substr(0, str.find_last_not_of(set) + 1);
+}
+
 void TrimLeft(std::wstring* str, std::wstring_view set) {
-  str->erase(0, str->find_first_not_of(set));
+  str->erase(0, str->size() - TrimmedLeft(*str, set).size());
 }
 
 void TrimRight(std::wstring* str, std::wstring_view set) {
-  // npos + 1 wraps to 0, which empties a string made only of |set|.
-  str->erase(str->find_last_not_of(set) + 1);
+  str->resize(TrimmedRight(*str, set).size());
 }
 
 void TrimBoth(std::wstring* str, std::wstring_view set) {

@@ -14,6 +14,9 @@
 void TrimLeft(std::wstring* str, std::wstring_view set);
 void TrimRight(std::wstring* str, std::wstring_view set);
 void TrimBoth(std::wstring* str, std::wstring_view set);
+// The same for a view: the part of |str| that TrimLeft or TrimRight keeps.
+std::wstring_view TrimmedLeft(std::wstring_view str, std::wstring_view set);
+std::wstring_view TrimmedRight(std::wstring_view str, std::wstring_view set);
 
 // Orders section and key names: ASCII letters compare without regard to
 // case, every other character by its value, and a name ends at its first NUL.

@@ -43,13 +43,8 @@ void IniDocument::Read(std::wistream& in, bool merge) {
 }
 
 void IniDocument::ReadLine(std::wstring_view line, IniSection** current) {
-  // Blanks go from the start, line ends from the end.
-  size_t start = line.find_first_not_of(kNameBlanks);
-  if (start == std::wstring_view::npos) return;
-  line.remove_prefix(start);
-  size_t end = line.find_last_not_of(kLineEnds);
-  if (end == std::wstring_view::npos) return;
-  line = line.substr(0, end + 1);
+  line = TrimmedRight(TrimmedLeft(line, kNameBlanks), kLineEnds);
+  if (line.empty()) return;
   wchar_t first = line[0];
   if (first == L'[') {
     // Not npos: the line starts with "[", which is no blank.
