@@ -44,33 +44,34 @@ std::string_view SignatureDigits(std::string_view text) {
   return text;
 }
 
-void CheckDigest(const std::string& text) {
-  Sha256Digest digest;
-  digest.fill(kFill);
-  bool parsed = ParseSha256Hex(text, &digest);
-  FUZZ_CHECK(parsed == IsHexOfSize(text, digest.size()))
+// Checks |parse|, which reads exactly |Bytes|'s size in hex digits, and
+// |format|, which writes them back.
+template <typename Bytes, typename Parse, typename Format>
+void CheckFixedHex(const std::string& text, Parse parse, Format format) {
+  Bytes bytes;
+  bytes.fill(kFill);
+  bool parsed = parse(text, &bytes);
+  FUZZ_CHECK(parsed == IsHexOfSize(text, bytes.size()))
       << "text: " << fuzz::Quote(text);
   if (parsed) {
-    FUZZ_CHECK(Sha256Hex(digest) == Lower(text))
+    std::string formatted = format(bytes);
+    FUZZ_CHECK(formatted == Lower(text))
         << "text: " << fuzz::Quote(text)
-        << "\nformatted: " << fuzz::Quote(Sha256Hex(digest));
+        << "\nformatted: " << fuzz::Quote(formatted);
   } else {
-    FUZZ_CHECK(AllFill(digest)) << "text: " << fuzz::Quote(text);
+    FUZZ_CHECK(AllFill(bytes)) << "text: " << fuzz::Quote(text);
   }
 }
 
+void CheckDigest(const std::string& text) {
+  CheckFixedHex<Sha256Digest>(text, ParseSha256Hex, Sha256Hex);
+}
+
 void CheckPublicKey(const std::string& text) {
-  ManifestPublicKey key;
-  key.fill(kFill);
-  bool parsed = ParsePublicKeyHex(text, &key);
-  FUZZ_CHECK(parsed == IsHexOfSize(text, key.size()))
-      << "text: " << fuzz::Quote(text);
-  if (parsed) {
-    FUZZ_CHECK(EncodeHex(key.data(), key.size()) == Lower(text))
-        << "text: " << fuzz::Quote(text);
-  } else {
-    FUZZ_CHECK(AllFill(key)) << "text: " << fuzz::Quote(text);
-  }
+  CheckFixedHex<ManifestPublicKey>(
+      text, ParsePublicKeyHex, [](const ManifestPublicKey& key) {
+        return EncodeHex(key.data(), key.size());
+      });
 }
 
 void CheckSignatureFile(const std::string& text) {
