@@ -7,12 +7,12 @@
 #include <stdio.h>
 
 #include "download.h"
+#include "update_settings.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
     fputs("usage: bench_download URL TARGET\n", stderr);
     return 2;
   }
-  const long kConnectTimeoutSeconds = 8;
   return DownloadFile(argv[1], argv[2], kConnectTimeoutSeconds) == 0 ? 0 : 1;
 }

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "manifest.h"
+#include "version.h"
 
 namespace {
 

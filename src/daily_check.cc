@@ -10,15 +10,14 @@
 #include "base/utf_string_conversions.h"
 #include "download.h"
 #include "ini/ini_document.h"
+#include "update_log_sites.h"
+#include "update_settings.h"
 
 namespace {
 
-const char kStateFileName[] = "norvane_upgrade_linux.ini";
-const char kCheckFileName[] = "norvane_check_linux.ini";
 const wchar_t kStateSection[] = L"main";
 const wchar_t kLastUpdateTimeKey[] = L"LastUpdateTime";
 const uint64_t kCheckInterval = 86400;
-const long kConnectTimeoutSeconds = 8;
 
 void StoreCheckTime(IniDocument* state, int64_t now) {
   state->SetValue(kStateSection, kLastUpdateTimeKey, std::to_wstring(now));

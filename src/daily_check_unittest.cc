@@ -6,6 +6,8 @@
 
 #include "gtest/gtest.h"
 #include "test/test_util.h"
+#include "test/updater_test.h"
+#include "update_log_sites.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ class DailyCheckTest : public testing::Test {
 
 TEST_F(DailyCheckTest, MissingStateFileIsLoggedCreatedAndDue) {
   EXPECT_TRUE(IsDailyCheckDueAt(kNow));
-  EXPECT_EQ("[MMDD/HHMMSS:ERROR:norvane_update(48)] load ini file error!\n\n",
+  EXPECT_EQ(UpdateEntry(log_site::kLoadStateFile, "load ini file error!"),
             Stderr());
   EXPECT_EQ("[main]\nLastUpdateTime=1765000000\n", State());
 }
@@ -65,8 +67,9 @@ TEST_F(DailyCheckTest, DueExactlyOneDayAfterTheStoredTime) {
 
 TEST_F(DailyCheckTest, TimesPast2038AreStoredAndComparedWhole) {
   const int64_t after_2038 = 4102444800;  // 2100-01-01.
-  WriteFile("norvane_upgrade_linux.ini",
-            "[main]\nLastUpdateTime=" + std::to_string(after_2038 - 100) + "\n");
+  WriteFile(
+      "norvane_upgrade_linux.ini",
+      "[main]\nLastUpdateTime=" + std::to_string(after_2038 - 100) + "\n");
   EXPECT_FALSE(IsDailyCheckDueAt(after_2038));
   EXPECT_TRUE(IsDailyCheckDueAt(after_2038 + 86400));
   EXPECT_EQ("[main]\nLastUpdateTime=4102531200\n", State());

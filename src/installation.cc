@@ -1,35 +1,26 @@
 #include "installation.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ostream>
-#include <string_view>
-#include <vector>
 
 #include "base/file_path.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "download.h"
 #include "instance_guard.h"
+#include "package_check.h"
+#include "package_commands.h"
 #include "package_digest.h"
 #include "progress_line.h"
+#include "update_log_sites.h"
+#include "update_settings.h"
 
 namespace {
-
-const char kPackageFileName[] = "norvane.tar.gz";
-const char kTempDirPrefix[] = "norvane_update";
-const char kBrowserWord[] = "keltrin";
-const unsigned kBrowserPollSeconds = 2;
-const long kConnectTimeoutSeconds = 8;
 
 // Runs |command| through the shell after echoing it, and checks how it
 // ended: logs at |exit_site| when the shell did not exit normally and at
@@ -82,12 +73,6 @@ bool PackageHasDigest(const Sha256Digest& expected) {
   return true;
 }
 
-bool IsShellSafe(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '/' ||
-         c == '-';
-}
-
 // |text| with control bytes and backslashes written as octal escapes, so
 // that a hostile file name cannot forge log lines.
 std::string Printable(const std::string& text) {
@@ -106,130 +91,7 @@ std::string Printable(const std::string& text) {
   return printable;
 }
 
-bool ReadLinkTarget(int dir_fd, const char* name, std::string* target) {
-  char buffer[PATH_MAX];
-  ssize_t length = readlinkat(dir_fd, name, buffer, sizeof(buffer));
-  if (length < 0 || static_cast<size_t>(length) >= sizeof(buffer)) {
-    return false;
-  }
-  target->assign(buffer, static_cast<size_t>(length));
-  return true;
-}
-
-// The file type bits of the entry |dirent| of the directory open on
-// |dir_fd|. The listing names the type on the usual file systems, which
-// spares a package of many files a status call per file; 0 when neither the
-// listing nor lstat can tell.
-mode_t EntryType(int dir_fd, const struct dirent* dirent) {
-  if (dirent->d_type != DT_UNKNOWN) return DTTOIF(dirent->d_type);
-  struct stat status;
-  if (fstatat(dir_fd, dirent->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return 0;
-  }
-  return status.st_mode & S_IFMT;
-}
-
-// Why the entry |name| (|below| the top of the tree) of the directory open
-// on |dir_fd|, neither a regular file nor a directory but of type |type|,
-// must not be copied: "" when it may, else its path below the top, with the
-// target for a link.
-std::string UnsafeReason(int dir_fd, const char* name, mode_t type,
-                         const std::string& below) {
-  if (!S_ISLNK(type)) return below;
-  std::string target;
-  bool readable = ReadLinkTarget(dir_fd, name, &target);
-  size_t depth =
-      static_cast<size_t>(std::count(below.begin(), below.end(), '/'));
-  if (readable && IsLinkTargetInside(target, depth)) return std::string();
-  return below + " -> " + target;
-}
-
 }  // namespace
-
-bool IsLinkTargetInside(const std::string& target, size_t depth) {
-  if (target.empty() || target[0] == '/') return false;
-  bool climbing = true;
-  std::string_view rest = target;
-  while (true) {
-    size_t slash = rest.find('/');
-    std::string_view component = rest.substr(0, slash);
-    if (component == "..") {
-      // A ".." after a name would climb out of wherever that name leads,
-      // which may be a link to the top of the tree.
-      if (!climbing || depth == 0) return false;
-      --depth;
-    } else if (!component.empty() && component != ".") {
-      climbing = false;
-    }
-    if (slash == std::string_view::npos) return true;
-    rest.remove_prefix(slash + 1);
-  }
-}
-
-bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
-  int top_fd = open(dir.AsString().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (top_fd < 0) return false;
-  // Directories still to be read, as paths below the top ("" is the top).
-  std::vector<std::string> pending(1);
-  std::string unsafe;
-  while (unsafe.empty() && !pending.empty()) {
-    std::string directory = std::move(pending.back());
-    pending.pop_back();
-    // Listed as a directory, not a link: O_NOFOLLOW refuses one swapped in.
-    int fd = openat(top_fd, directory.empty() ? "." : directory.c_str(),
-                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* stream = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!stream) {
-      // Not readable here, so cp cannot read it either and fails the copy.
-      if (fd >= 0) close(fd);
-      continue;
-    }
-    while (const struct dirent* dirent = readdir(stream)) {
-      std::string_view name = dirent->d_name;
-      if (name == "." || name == "..") continue;
-      mode_t type = EntryType(fd, dirent);
-      if (S_ISREG(type)) continue;
-      std::string below = directory.empty() ? std::string(name)
-                                            : directory + "/" + dirent->d_name;
-      if (S_ISDIR(type)) {
-        pending.push_back(std::move(below));
-        continue;
-      }
-      unsafe = UnsafeReason(fd, dirent->d_name, type, below);
-      if (!unsafe.empty()) break;
-    }
-    closedir(stream);
-  }
-  close(top_fd);
-  if (unsafe.empty()) return false;
-  *entry = unsafe;
-  return true;
-}
-
-std::string QuoteForShell(const std::string& path) {
-  bool safe = !path.empty();
-  for (char c : path) safe = safe && IsShellSafe(c);
-  if (safe) return path;
-  std::string quoted = "'";
-  for (char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-std::string ExtractionCommand(const std::string& temp_dir) {
-  return std::string("tar -zxvf ") + kPackageFileName + " -C " +
-         QuoteForShell(temp_dir);
-}
-
-std::string CopyCommand(const std::string& temp_dir) {
-  // The pattern stays outside the quotes so the shell still expands it.
-  return "cp -v -r -f " + QuoteForShell(temp_dir) + "/* ./";
-}
 
 bool InstallPackage(const PackageOffer& package,
                     const std::string& browser_pid) {

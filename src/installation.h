@@ -1,11 +1,8 @@
 #ifndef INSTALLATION_H_
 #define INSTALLATION_H_
 
-#include <stddef.h>
-
 #include <string>
 
-#include "base/file_path.h"
 #include "manifest.h"
 
 // Installs the offered package over the installation directory (the
@@ -20,28 +17,5 @@
 // partial package for the next run.
 bool InstallPackage(const PackageOffer& package,
                     const std::string& browser_pid);
-
-// Quotes |path| for the shell when it holds a character other than A-Z, a-z,
-// 0-9, "_", ".", "/" and "-"; ordinary paths are returned unchanged.
-std::string QuoteForShell(const std::string& path);
-
-// The command lines run through the shell; |temp_dir| is quoted as needed.
-std::string ExtractionCommand(const std::string& temp_dir);
-std::string CopyCommand(const std::string& temp_dir);
-
-// Whether a symbolic link |depth| directories below the top of a tree, with
-// the target |target|, leads to a place inside the tree however the tree's
-// other links resolve: the target is relative, and its ".." components all
-// come first and climb at most |depth| levels.
-bool IsLinkTargetInside(const std::string& target, size_t depth);
-
-// Looks through the unpacked package under |dir| for an entry that must not
-// be copied over the installation: a symbolic link that leads outside the
-// tree (a later package would write through it), or an entry that is neither
-// a regular file, a directory nor a link (cp would recreate a device or a
-// FIFO, and a later package would write into it). Returns true and sets
-// |*entry| to the entry's path below |dir| (with " -> " and the target for a
-// link) when there is one; false, leaving |*entry| alone, otherwise.
-bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry);
 
 #endif  // INSTALLATION_H_

@@ -9,103 +9,7 @@
 #include "instance_guard.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
-
-namespace {
-
-TEST(PackageCommandsTest, OrdinaryPathsAreUsedAsTheyAre) {
-  EXPECT_EQ("tar -zxvf norvane.tar.gz -C /tmp/com.dovamel.keltrin.Ab_3-x",
-            ExtractionCommand("/tmp/com.dovamel.keltrin.Ab_3-x"));
-  EXPECT_EQ("cp -v -r -f /tmp/com.dovamel.keltrin.Ab_3-x/* ./",
-            CopyCommand("/tmp/com.dovamel.keltrin.Ab_3-x"));
-  EXPECT_EQ("cp -v -r -f com.dovamel.keltrin.abcdef/* ./",
-            CopyCommand("com.dovamel.keltrin.abcdef"));
-}
-
-TEST(PackageCommandsTest, OtherPathsAreSingleQuoted) {
-  EXPECT_EQ("tar -zxvf norvane.tar.gz -C '/tmp/a b;touch PWNED/x'",
-            ExtractionCommand("/tmp/a b;touch PWNED/x"));
-  EXPECT_EQ("cp -v -r -f '/tmp/a b;touch PWNED/x'/* ./",
-            CopyCommand("/tmp/a b;touch PWNED/x"));
-  EXPECT_EQ("'it'\\''s'", QuoteForShell("it's"));
-  EXPECT_EQ("'$(x)`y`\"\\'", QuoteForShell("$(x)`y`\"\\"));
-  EXPECT_EQ("''", QuoteForShell(""));
-}
-
-TEST(PackageCommandsTest, QuotedPathsReachTheShellUnchanged) {
-  for (const std::string& path :
-       {std::string("/tmp/a b;touch PWNED"), std::string("it's $(id) `x`"),
-        std::string("tab\there"), std::string("new\nline"),
-        std::string("*?[a]~{b,c}!#&|<>")}) {
-    testing_util::ProcessResult result = testing_util::RunProcess(
-        {"sh", "-c", "printf %s " + QuoteForShell(path)});
-    EXPECT_EQ(path, result.out);
-  }
-}
-
-TEST(PackageLinksTest, TargetsThatStayInsideTheTree) {
-  struct Case {
-    std::string target;
-    size_t depth;
-    bool inside;
-  };
-  const Case kCases[] = {
-      {"libkeltrin.so.1", 0, true},
-      {"./lib/libkeltrin.so.1", 0, true},
-      {"lib//x/", 0, true},
-      {".", 0, true},
-      {"..", 1, true},
-      {"../lib/x", 1, true},
-      {"./.././../share/x", 2, true},
-      {"..", 0, false},
-      {"../x", 0, false},
-      {"../../x", 1, false},
-      {"/etc/passwd", 3, false},
-      {"/", 0, false},
-      {"", 0, false},
-      // A name before ".." may be a link to anywhere in the tree, so ".."
-      // after a name could climb out whatever the depth.
-      {"x/..", 5, false},
-      {"lib/../../x", 5, false},
-      {"./a/./..", 1, false},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.target + " at depth " + std::to_string(c.depth));
-    EXPECT_EQ(c.inside, IsLinkTargetInside(c.target, c.depth));
-  }
-}
-
-TEST(PackageLinksTest, FindsEntriesThatMustNotReachTheInstallation) {
-  struct Case {
-    std::vector<std::string> commands;  // Run in a fresh tree.
-    std::string unsafe;                 // "" when the tree is safe.
-  };
-  const Case kCases[] = {
-      {{"mkdir -p lib/sub", "echo x > lib/sub/f", "ln -s f lib/sub/f.1",
-        "ln -s lib/sub bin", "ln -s ../.. lib/sub/top"},
-       ""},
-      {{"mkdir -p a/b", "ln -s /etc a/b/etc"}, "a/b/etc -> /etc"},
-      {{"mkdir -p a/b", "ln -s ../../.. a/b/up"}, "a/b/up -> ../../.."},
-      {{"ln -s . x", "ln -s x/.. y"}, "y -> x/.."},
-      {{"mkdir .hidden", "ln -s /tmp .hidden/t"}, ".hidden/t -> /tmp"},
-      {{"mkdir d", "mkfifo d/fifo"}, "d/fifo"},
-  };
-  for (const Case& c : kCases) {
-    testing_util::ScopedTempDir tree;
-    std::string script;
-    for (const std::string& command : c.commands) script += command + "\n";
-    SCOPED_TRACE(script);
-    testing_util::RunOptions in_tree;
-    in_tree.cwd = tree.path();
-    ASSERT_EQ(
-        0, testing_util::RunProcess({"sh", "-ec", script}, in_tree).exit_code);
-    std::string entry = "unchanged";
-    EXPECT_EQ(!c.unsafe.empty(),
-              FindUnsafeEntry(base::FsPath(tree.path()), &entry));
-    EXPECT_EQ(c.unsafe.empty() ? "unchanged" : c.unsafe, entry);
-  }
-}
-
-}  // namespace
+#include "update_log_sites.h"
 
 namespace {
 
@@ -155,23 +59,12 @@ class InstallRunTest : public UpdateRunTest {
     EXPECT_FALSE(FileExists(InstallPath(".hidden")));
     EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   }
-  // The temporary directories the updater left under its TMPDIR.
-  std::vector<std::string> LeftTempDirs() {
-    std::vector<std::string> entries = ListTree(tmp_.path(), "1");
-    entries.erase(entries.begin());  // "."
-    return entries;
-  }
   // The next run downloads the whole package again and installs it.
   void ExpectNextRunInstallsAfresh() {
     server_.ClearRequests();
     EXPECT_EQ(0, RunUpdater("1.0").exit_code);
     ExpectInstalled();
     EXPECT_EQ("", server_.Requests().back().range);
-  }
-  void ExpectLogEndsWith(const std::string& expected) {
-    std::string log = Log();
-    EXPECT_EQ(expected,
-              log.substr(log.size() - std::min(expected.size(), log.size())));
   }
 
   std::string package_;
@@ -214,9 +107,7 @@ TEST_F(InstallRunTest, CompletePackageAnsweredWith416IsStillInstalled) {
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);
   ExpectInstalled();
-  EXPECT_NE(std::string::npos,
-            Log().find("[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
-                       server_.Url(kPackagePath) + " error!\n\n"));
+  EXPECT_NE(std::string::npos, Log().find(PackageDownloadEntry()));
 }
 
 TEST_F(InstallRunTest, BrokenTransferFailsExtractionAndIsFetchedAfresh) {
@@ -224,8 +115,8 @@ TEST_F(InstallRunTest, BrokenTransferFailsExtractionAndIsFetchedAfresh) {
                         1);
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      "[MMDD/HHMMSS:ERROR:norvane_update(204)] tar status error: 2\n\n");
+  EXPECT_TRUE(
+      LogEndsWith(UpdateEntry(log_site::kTarStatus, "tar status error: 2")));
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_EQ(1u, LeftTempDirs().size());
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
@@ -237,8 +128,8 @@ TEST_F(InstallRunTest, MissingTempRootFailsAndKeepsThePackage) {
   options_.set_env = {"TMPDIR=" + tmp_.Child("missing")};
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      "[MMDD/HHMMSS:ERROR:norvane_update(183)] can'nt create temp dir!\n\n");
+  EXPECT_TRUE(LogEndsWith(
+      UpdateEntry(log_site::kCreateTempDir, "can'nt create temp dir!")));
   EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 }
@@ -247,8 +138,8 @@ TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
   PublishPackage(MakePackage({{".only-hidden", "x"}}));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      "[MMDD/HHMMSS:ERROR:norvane_update(253)] cp status error: 1\n\n");
+  EXPECT_TRUE(
+      LogEndsWith(UpdateEntry(log_site::kCpStatus, "cp status error: 1")));
   EXPECT_EQ(1u, LeftTempDirs().size());
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
 }
@@ -258,9 +149,7 @@ TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
   std::string mark = tmp_.Child("browser-exited");
   pid_t browser = testing_util::StartProcess(
       {"sh", "-c", "sleep 3; touch \"$1\"", "keltrin", mark});
-  while (!ProcessCommandLineContains(std::to_string(browser), "sleep 3")) {
-    usleep(10000);
-  }
+  ASSERT_TRUE(testing_util::WaitForCommandLine(browser, "sleep 3"));
   ProcessResult result = RunUpdater("1.0", std::to_string(browser));
   testing_util::KillProcess(browser);
   EXPECT_EQ(0, result.exit_code);
@@ -296,17 +185,13 @@ class DigestRunTest : public InstallRunTest {
   void PublishManifestWithDigest(const std::string& sha256) {
     PublishManifestText(ManifestText("2.0", "sha256=" + sha256 + "\n"));
   }
-  bool PackageWasRequested() {
-    for (const auto& request : server_.Requests()) {
-      if (request.path == kPackagePath) return true;
-    }
-    return false;
-  }
+  bool PackageWasRequested() { return !PackageRequests().empty(); }
   std::string MismatchEntry(const std::string& expected,
                             const std::string& actual) {
-    return "[MMDD/HHMMSS:ERROR:norvane_update(177)] package sha256 error: "
-           "expected " +
-           expected + ", got " + actual + "\n\n";
+    return UpdateEntry(log_site::kPackageSha256,
+                       "package sha256 error: "
+                       "expected " +
+                           expected + ", got " + actual);
   }
 };
 
@@ -332,8 +217,8 @@ TEST_F(DigestRunTest, AlteredPackageIsRefusedRemovedAndFetchedAfresh) {
   PublishManifestWithDigest(Sha256HexOf(package_));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      MismatchEntry(Sha256HexOf(package_), Sha256HexOf(tampered)));
+  EXPECT_TRUE(
+      LogEndsWith(MismatchEntry(Sha256HexOf(package_), Sha256HexOf(tampered))));
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_TRUE(LeftTempDirs().empty());
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
@@ -349,9 +234,9 @@ TEST_F(DigestRunTest, PartialOlderPackageCompletedWithNewerBytesIsRefused) {
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
   EXPECT_EQ("bytes=100-", server_.Requests().back().range);
-  ExpectLogEndsWith(
+  EXPECT_TRUE(LogEndsWith(
       MismatchEntry(Sha256HexOf(package_),
-                    Sha256HexOf(older.substr(0, 100) + package_.substr(100))));
+                    Sha256HexOf(older.substr(0, 100) + package_.substr(100)))));
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 
@@ -369,10 +254,10 @@ TEST_F(DigestRunTest, MalformedDigestFailsBeforeAnyPackageRequest) {
       server_.ClearRequests();
       ProcessResult result = RunUpdater(local);
       EXPECT_EQ(255, result.exit_code) << sha256;
-      ExpectLogEndsWith(
-          std::string("current version: 2.0, local version: ") + local +
-          "\n[MMDD/HHMMSS:ERROR:norvane_update(165)] package sha256 is not 64 "
-          "hex digits!\n\n");
+      EXPECT_TRUE(LogEndsWith(
+          std::string("current version: 2.0, local version: ") + local + "\n" +
+          UpdateEntry(log_site::kManifestSha256Malformed,
+                      "package sha256 is not 64 hex digits!")));
       EXPECT_FALSE(PackageWasRequested()) << sha256;
     }
   }
@@ -384,11 +269,9 @@ TEST_F(DigestRunTest, FailedDownloadLeavesNothingThatPasses) {
   server_.SetErrorStatus(kPackagePath, 404);
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      "HTTP response code said error\n"
-      "[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
-      server_.Url(kPackagePath) + " error!\n\n" +
-      MismatchEntry(Sha256HexOf(package_), Sha256HexOf("")));
+  EXPECT_TRUE(
+      LogEndsWith("HTTP response code said error\n" + PackageDownloadEntry() +
+                  MismatchEntry(Sha256HexOf(package_), Sha256HexOf(""))));
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
   EXPECT_TRUE(LeftTempDirs().empty());
 }
@@ -398,13 +281,10 @@ TEST_F(DigestRunTest, UnreadablePackageIsReportedWithTheSystemsText) {
   testing_util::RunProcess({"mkdir", InstallPath("norvane.tar.gz")});
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  ExpectLogEndsWith(
-      "Is a directory\n"
-      "[MMDD/HHMMSS:ERROR:norvane_update(175)] download " +
-      server_.Url(kPackagePath) +
-      " error!\n\n"
-      "[MMDD/HHMMSS:ERROR:norvane_update(176)] can't read norvane.tar.gz: "
-      "Is a directory\n\n");
+  EXPECT_TRUE(
+      LogEndsWith("Is a directory\n" + PackageDownloadEntry() +
+                  UpdateEntry(log_site::kHashPackage,
+                              "can't read norvane.tar.gz: Is a directory")));
   // The empty directory is gone with the package, so the next run can fetch.
   result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);

@@ -10,26 +10,26 @@
 
 #include "base/eintr_wrapper.h"
 #include "base/logging.h"
-
-const char kUpdaterWord[] = "norvane_update_bin";
+#include "update_log_sites.h"
+#include "update_settings.h"
 
 namespace {
 
-const char kPidFileName[] = "pid";
-
-// Takes an exclusive lock on the pid file, creating it when absent, and keeps
-// the descriptor open (close-on-exec) for the rest of the process. Returns
-// false only when another process holds the lock; a pid file that cannot be
-// opened at all leaves the decision to the pid file's contents.
-bool LockPidFile() {
+// Tries to take an exclusive lock on the pid file, creating it when absent.
+// Returns true when another process holds the lock. Otherwise this process
+// holds it until it exits (the descriptor stays open, close-on-exec), or the
+// pid file could not be opened or locked at all, which leaves the decision
+// to the pid file's contents.
+bool PidFileIsLockedElsewhere() {
   int fd = HANDLE_EINTR(open(kPidFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (fd < 0) fd = HANDLE_EINTR(open(kPidFileName, O_RDONLY | O_CLOEXEC));
-  if (fd < 0) return true;
+  if (fd < 0) return false;
   if (HANDLE_EINTR(flock(fd, LOCK_EX | LOCK_NB)) != 0) {
+    int error = errno;
     close(fd);
-    return errno != EWOULDBLOCK;
+    return error == EWOULDBLOCK;
   }
-  return true;  // The descriptor stays open: the lock lasts until exit.
+  return false;
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ bool ProcessCommandLineContains(const std::string& pid_text,
 }
 
 bool IsAnotherInstanceRunning() {
-  if (!LockPidFile()) return true;
+  if (PidFileIsLockedElsewhere()) return true;
   std::ifstream pid_file(kPidFileName);
   if (!pid_file.is_open()) return false;
   std::string pid_text;

@@ -6,9 +6,6 @@
 // Keeps a second updater off an installation directory. The pid file "pid" in
 // the working directory names the updater that last started work there.
 
-// The word in a process's command line that marks it as an updater.
-extern const char kUpdaterWord[];
-
 // True when "/proc/<pid_text>/cmdline" can be read and its first line
 // contains |word|. |pid_text| is used as given, without conversion.
 bool ProcessCommandLineContains(const std::string& pid_text,

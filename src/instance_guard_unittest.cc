@@ -9,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
+#include "update_log_sites.h"
 
 namespace {
 
@@ -16,18 +17,14 @@ using testing_util::KillProcess;
 using testing_util::ProcessResult;
 using testing_util::StartProcess;
 
-const char kAnotherInstanceEntry[] =
-    "[MMDD/HHMMSS:ERROR:norvane_update(133)] another instance is running!\n\n";
+const std::string kAnotherInstanceEntry =
+    UpdateEntry(log_site::kAnotherInstance, "another instance is running!");
 
 TEST(ProcessCommandLineContainsTest, FindsWordAnywhereInTheCommandLine) {
   pid_t pid = StartProcess({"sh", "-c", "sleep 30", "keltrin-browser"});
   ASSERT_GT(pid, 0);
   // Wait until the child has exec'd and shows its new command line.
-  for (int i = 0; i < 500 &&
-                  !ProcessCommandLineContains(std::to_string(pid), "sleep 30");
-       ++i) {
-    usleep(10000);
-  }
+  ASSERT_TRUE(testing_util::WaitForCommandLine(pid, "sleep 30"));
   EXPECT_TRUE(ProcessCommandLineContains(std::to_string(pid), "keltrin"));
   EXPECT_TRUE(ProcessCommandLineContains(std::to_string(pid), "sh"));
   EXPECT_FALSE(ProcessCommandLineContains(std::to_string(pid), "firefox"));
@@ -59,9 +56,7 @@ class InstanceGuardTest : public UpdaterTest {
   pid_t StartProcessWithWord(const std::string& word) {
     pid_t pid = StartProcess({"sh", "-c", "sleep 60", word});
     started_.push_back(pid);
-    while (!ProcessCommandLineContains(std::to_string(pid), "sleep 60")) {
-      usleep(10000);
-    }
+    EXPECT_TRUE(testing_util::WaitForCommandLine(pid, "sleep 60"));
     return pid;
   }
   void TearDown() override {
@@ -98,8 +93,7 @@ TEST_F(InstanceGuardTest, LiveProcessWithUpdaterWordInItsArgumentsBlocks) {
   EXPECT_EQ(255, result.exit_code);
   EXPECT_EQ(pid, ReadInstalled("pid"));
   // The running updater's log is appended to, never wiped.
-  EXPECT_EQ(std::string("earlier lines of the running one\n") +
-                kAnotherInstanceEntry,
+  EXPECT_EQ("earlier lines of the running one\n" + kAnotherInstanceEntry,
             Log());
 }
 
@@ -107,9 +101,7 @@ TEST_F(InstanceGuardTest, LockOnThePidFileBlocksEvenWithAStalePid) {
   WriteInstalled("pid", "123abc");
   pid_t holder = StartProcess({"flock", InstallPath("pid"), "sleep", "60"});
   started_.push_back(holder);
-  while (!ProcessCommandLineContains(std::to_string(holder), "sleep")) {
-    usleep(10000);
-  }
+  ASSERT_TRUE(testing_util::WaitForCommandLine(holder, "sleep"));
   // flock execs sleep only once it holds the lock; give it a moment anyway.
   usleep(100000);
   ProcessResult result = RunUpdater("1.0");
@@ -123,8 +115,8 @@ TEST_F(InstanceGuardTest, PidFileThatCannotBeWrittenFailsWithBothEntries) {
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
   EXPECT_EQ(
-      "[MMDD/HHMMSS:ERROR:norvane_update(107)] can't write pid file.\n\n"
-      "[MMDD/HHMMSS:ERROR:norvane_update(138)] write pid file failed!\n\n",
+      UpdateEntry(log_site::kCantWritePidFile, "can't write pid file.") +
+          UpdateEntry(log_site::kWritePidFileFailed, "write pid file failed!"),
       Log());
 }
 

@@ -10,6 +10,7 @@
 #include "hex.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
+#include "update_log_sites.h"
 
 namespace {
 
@@ -130,26 +131,14 @@ class SignedRunTest : public UpdateRunTest {
     PublishManifestText(manifest);
     testing_util::WriteFile(root_.Child(kSignaturePath), signature_file);
   }
-  std::vector<std::string> RequestedPaths() {
-    std::vector<std::string> paths;
-    for (const auto& request : server_.Requests()) {
-      paths.push_back(request.path);
-    }
-    return paths;
-  }
   // Runs the updater on an outdated installation and expects a refusal with
   // |entry| as the log's last entry, before any package request.
   void ExpectRefused(const std::string& entry, const std::string& what) {
     server_.ClearRequests();
     ProcessResult result = RunUpdater("1.0");
     EXPECT_EQ(255, result.exit_code) << what;
-    std::string log = Log();
-    EXPECT_EQ(entry,
-              log.substr(log.size() - std::min(log.size(), entry.size())))
-        << what;
-    for (const std::string& path : RequestedPaths()) {
-      EXPECT_NE(kPackagePath, path) << what;
-    }
+    EXPECT_TRUE(LogEndsWith(entry)) << what;
+    EXPECT_TRUE(PackageRequests().empty()) << what;
     EXPECT_EQ("old binary", ReadInstalled("keltrin")) << what;
   }
 
@@ -163,9 +152,9 @@ TEST_F(SignedRunTest, CorrectlySignedUpdateIsInstalled) {
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);
   EXPECT_EQ("new binary", ReadInstalled("keltrin"));
-  EXPECT_EQ((std::vector<std::string>{kCheckPath, kManifestPath, kSignaturePath,
-                                      kPackagePath}),
-            RequestedPaths());
+  EXPECT_EQ((std::vector<std::string>{kCheckUrlPath, kManifestUrlPath,
+                                      kSignaturePath, kPackagePath}),
+            server_.RequestedPaths());
   EXPECT_EQ(signature, ReadInstalled("norvane_update_linux.ini.sig"));
   std::string log = Log();
   // The only entry is the first run's missing schedule state.
@@ -191,17 +180,17 @@ TEST_F(SignedRunTest, SignatureIsFetchedAfreshOnEveryRun) {
 TEST_F(SignedRunTest, UnsignedManifestIsRefused) {
   PublishManifestText(manifest_);
   ExpectRefused(
-      "HTTP response code said error\n"
-      "[MMDD/HHMMSS:ERROR:norvane_update(167)] download " +
-          server_.Url(kSignaturePath) + " error!\n\n",
+      "HTTP response code said error\n" +
+          UpdateEntry(log_site::kDownloadSignature,
+                      "download " + server_.Url(kSignaturePath) + " error!"),
       "no signature");
 }
 
 TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
   const std::string verify_error =
-      "[MMDD/HHMMSS:ERROR:norvane_update(169)] manifest signature error!\n\n";
+      UpdateEntry(log_site::kVerifySignature, "manifest signature error!");
   const std::string load_error =
-      "[MMDD/HHMMSS:ERROR:norvane_update(168)] load signature file error!\n\n";
+      UpdateEntry(log_site::kLoadSignature, "load signature file error!");
   std::string altered = manifest_;
   altered.replace(altered.find("version=2.0"), 11, "version=2.1");
   std::string signature = SignatureFile(manifest_, kTestSeed);
@@ -230,16 +219,15 @@ TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
 TEST_F(SignedRunTest, SignedManifestMustCarryAWellFormedDigest) {
   std::string without = ManifestText("2.0");
   PublishSigned(without, SignatureFile(without, kTestSeed));
-  ExpectRefused(
-      "[MMDD/HHMMSS:ERROR:norvane_update(166)] get package sha256 error!\n\n",
-      "no sha256");
+  ExpectRefused(UpdateEntry(log_site::kManifestSha256Missing,
+                            "get package sha256 error!"),
+                "no sha256");
 
   std::string malformed = ManifestText("2.0", "sha256=abc\n");
   PublishSigned(malformed, SignatureFile(malformed, kTestSeed));
-  ExpectRefused(
-      "[MMDD/HHMMSS:ERROR:norvane_update(165)] package sha256 is not 64 hex "
-      "digits!\n\n",
-      "malformed sha256");
+  ExpectRefused(UpdateEntry(log_site::kManifestSha256Malformed,
+                            "package sha256 is not 64 hex digits!"),
+                "malformed sha256");
 }
 
 TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
@@ -249,12 +237,10 @@ TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
   PublishPackage(tampered);
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  std::string entry =
-      "[MMDD/HHMMSS:ERROR:norvane_update(177)] package sha256 "
-      "error: expected " +
-      Sha256HexOf(package_) + ", got " + Sha256HexOf(tampered) + "\n\n";
-  std::string log = Log();
-  EXPECT_EQ(entry, log.substr(log.size() - std::min(log.size(), entry.size())));
+  EXPECT_TRUE(LogEndsWith(UpdateEntry(log_site::kPackageSha256,
+                                      "package sha256 error: expected " +
+                                          Sha256HexOf(package_) + ", got " +
+                                          Sha256HexOf(tampered))));
   EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 }
 
@@ -263,7 +249,7 @@ TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
                           EncodeHex(reinterpret_cast<const uint8_t*>(kTestSeed),
                                     crypto_sign_SEEDBYTES) +
                               "\n");
-  std::string manifest = root_.Child(kManifestPath);
+  std::string manifest = root_.Child(kManifestUrlPath);
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{
            {"manifest", "--version", "2.0", "--url", server_.Url(kPackagePath),

@@ -14,19 +14,20 @@
 #include "installation.h"
 #include "instance_guard.h"
 #include "manifest.h"
+#include "update_log_sites.h"
+#include "update_settings.h"
 
 namespace {
-
-const char kLogFileName[] = "norvane_update.log";
-const char kCheckFilePath[] = "/update/norvane_check_linux.ini";
-const char kManifestPath[] = "/update/norvane_update_linux.ini";
 
 // Points descriptors 1 and 2 at the log file, opened for appending so that a
 // refused second updater cannot wipe or overwrite the running one's log.
 // Reports on the caller's standard error and returns false when the log
 // cannot be opened.
 bool RedirectOutputToLog() {
-  int fd = HANDLE_EINTR(open(kLogFileName, O_WRONLY | O_CREAT | O_APPEND, 0666));
+  // Not close-on-exec: when the log lands on descriptor 1 or 2 itself, tar
+  // and cp must inherit it to print their listings into the log.
+  int fd =
+      HANDLE_EINTR(open(kLogFileName, O_WRONLY | O_CREAT | O_APPEND, 0666));
   if (fd < 0) {
     int error = errno;
     fprintf(stderr, "can't open %s: %s\n", kLogFileName,
@@ -77,11 +78,11 @@ int RunUpdate(int argc, char** argv, const char* server_base_url,
   }
 
   const std::string server(server_base_url);
-  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckFilePath);
+  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckUrlPath);
 
   PackageOffer package;
-  switch (
-      CheckManifest(server + kManifestPath, argv[1], manifest_key, &package)) {
+  switch (CheckManifest(server + kManifestUrlPath, argv[1], manifest_key,
+                        &package)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:

@@ -78,7 +78,7 @@ class DriverRunTest : public UpdateRunTest {};
 TEST_F(DriverRunTest, TwoUpdatersStartedTogetherLetExactlyOneProceed) {
   PublishManifest("2.0");
   // A slow manifest keeps the first updater busy while the second starts.
-  server_.SetDelay(kManifestPath, 1500);
+  server_.SetDelay(kManifestUrlPath, 1500);
   testing_util::ProcessResult result = testing_util::RunProcess(
       {"sh", "-c",
        "\"$0\" 2.0 \"$1\" 1 & a=$!; \"$0\" 2.0 \"$1\" 1 & b=$!;"

@@ -11,6 +11,7 @@
 
 #include "base/logging.h"
 #include "gtest/gtest.h"
+#include "test/scoped_log_settings.h"
 #include "test/test_util.h"
 
 namespace base {
@@ -140,11 +141,7 @@ class FakeXmessage {
 
 class ReportTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = GetLogSettings(); }
-  void TearDown() override { GetLogSettings() = saved_; }
-
- private:
-  LogSettings saved_;
+  testing_util::ScopedLogSettings saved_;
 };
 
 TEST_F(ReportTest, ReportStatementShowsItsTextAndWaitsForTheWindow) {
@@ -163,14 +160,13 @@ TEST_F(ReportTest, ReportStatementShowsItsTextAndWaitsForTheWindow) {
 }
 
 TEST_F(ReportTest, ReportHookReplacesTheWindow) {
-  static std::string* hooked = new std::string;
   FakeXmessage xmessage;
-  GetLogSettings().report_hook = [](std::string_view text) {
-    hooked->assign(text.data(), text.size());
-  };
+  testing_util::ScopedLogSettings hooked(
+      testing_util::ScopedLogSettings::kReported);
   StderrCapture capture;
   LogEntry("f", 4, LOG_ERROR_REPORT).stream() << "hooked";
-  EXPECT_EQ("[MMDD/HHMMSS:ERROR_REPORT:f(4)] hooked", MaskLogTimes(*hooked));
+  EXPECT_EQ(std::vector<std::string>{"[MMDD/HHMMSS:ERROR_REPORT:f(4)] hooked"},
+            hooked.texts());
   EXPECT_FALSE(FileExists(xmessage.args_path()));
 }
 

@@ -20,6 +20,7 @@
 
 #include "base/logging.h"
 #include "gtest/gtest.h"
+#include "test/scoped_log_settings.h"
 #include "test/test_util.h"
 
 // The test binary is linked with --wrap for unlink, rmdir and unlinkat, so
@@ -85,26 +86,6 @@ class RemovalRecorder {
  private:
   std::vector<std::string> removals_;
 };
-
-// Collects log statements instead of writing them while it lives.
-class LogCollector {
- public:
-  LogCollector() : saved_(GetLogSettings()) {
-    lines_ = &lines;
-    GetLogSettings().intercept_hook = [](Severity, std::string_view text) {
-      lines_->push_back(MaskLogTimes(std::string(text)));
-      return true;
-    };
-  }
-  ~LogCollector() { GetLogSettings() = saved_; }
-
-  std::vector<std::string> lines;
-
- private:
-  static std::vector<std::string>* lines_;
-  LogSettings saved_;
-};
-std::vector<std::string>* LogCollector::lines_ = nullptr;
 
 bool IsRealDirectory(const std::string& path) {
   struct stat status;
@@ -341,7 +322,8 @@ TEST_F(FileUtilTest, ListDirectoryTakesEveryEntryWithItsStatus) {
 
   for (bool links_as_entries : {true, false}) {
     SCOPED_TRACE(links_as_entries ? "lstat" : "stat");
-    LogCollector log;
+    testing_util::ScopedLogSettings log(
+        testing_util::ScopedLogSettings::kIntercepted);
     std::vector<ListedEntry> entries(1);
     entries[0].name = FsPath("kept");
     ASSERT_TRUE(ListDirectory(&entries, FsPath(dir + "/"), links_as_entries));
@@ -360,17 +342,17 @@ TEST_F(FileUtilTest, ListDirectoryTakesEveryEntryWithItsStatus) {
     if (links_as_entries) {
       EXPECT_TRUE(S_ISLNK(entries[4].status.st_mode));
       EXPECT_TRUE(S_ISLNK(entries[6].status.st_mode));
-      EXPECT_TRUE(log.lines.empty());
+      EXPECT_TRUE(log.texts().empty());
     } else {
       // The dangling link cannot be followed: logged, kept, zeroed.
       struct stat zero;
       memset(&zero, 0, sizeof(zero));
       EXPECT_EQ(0, memcmp(&zero, &entries[4].status, sizeof(zero)));
       EXPECT_TRUE(S_ISDIR(entries[6].status.st_mode));
-      ASSERT_EQ(1u, log.lines.size());
+      ASSERT_EQ(1u, log.texts().size());
       EXPECT_EQ("[MMDD/HHMMSS:ERROR:base/file_util_posix(588)] Couldn't stat " +
                     dir + "/dangling: No such file or directory\n",
-                log.lines[0]);
+                log.texts()[0]);
     }
   }
 }
@@ -572,35 +554,27 @@ TEST_F(FileUtilTest, DeleteOfLinkAsTopPath) {
   MakeLink(Path("nowhere"), Path("dangling"));
   MakeLink(Path("file"), Path("filelink"));
   MakeLink(Path("target"), Path("dirlink"));
-
-  {
+  struct Case {
+    std::string link;
+    bool recursive;
+    bool result;
+    std::vector<std::string> removals;
+    bool stays;
+  };
+  const Case kCases[] = {
+      {"dangling", true, true, {}, true},
+      {"filelink", true, true, {"unlink " + Path("filelink")}, false},
+      {"dirlink", false, false, {"rmdir " + Path("dirlink")}, true},
+      {"dirlink", true, true, {"unlink " + Path("dirlink")}, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.link + (c.recursive ? ", recursive" : ""));
     RemovalRecorder recorder;
-    EXPECT_TRUE(DeletePath(FsPath(Path("dangling")), true));
-    EXPECT_TRUE(recorder.removals().empty());
-    EXPECT_TRUE(FileExists(Path("dangling")));
+    EXPECT_EQ(c.result, DeletePath(FsPath(Path(c.link)), c.recursive));
+    EXPECT_EQ(c.removals, recorder.removals());
+    EXPECT_EQ(c.stays, FileExists(Path(c.link)));
   }
-  {
-    RemovalRecorder recorder;
-    EXPECT_TRUE(DeletePath(FsPath(Path("filelink")), true));
-    EXPECT_EQ(std::vector<std::string>({"unlink " + Path("filelink")}),
-              recorder.removals());
-    EXPECT_FALSE(FileExists(Path("filelink")));
-    EXPECT_TRUE(FileExists(Path("file")));
-  }
-  {
-    RemovalRecorder recorder;
-    EXPECT_FALSE(DeletePath(FsPath(Path("dirlink")), false));
-    EXPECT_EQ(std::vector<std::string>({"rmdir " + Path("dirlink")}),
-              recorder.removals());
-    EXPECT_TRUE(FileExists(Path("dirlink")));
-  }
-  {
-    RemovalRecorder recorder;
-    EXPECT_TRUE(DeletePath(FsPath(Path("dirlink")), true));
-    EXPECT_EQ(std::vector<std::string>({"unlink " + Path("dirlink")}),
-              recorder.removals());
-    EXPECT_FALSE(FileExists(Path("dirlink")));
-  }
+  EXPECT_TRUE(FileExists(Path("file")));
   EXPECT_EQ("keep", testing_util::ReadFile(Path("target/keep")));
 }
 

@@ -73,8 +73,6 @@ class LogEntry {
   std::ostream& stream() { return stream_; }
 
  private:
-  void WriteToLogFile(const std::string& text);
-
   Severity severity_;
   std::ostringstream stream_;
   std::streamoff message_start_;
@@ -122,7 +120,7 @@ void DispatchLogText(Severity severity, std::string_view text,
 #define LOG_AT(site, severity) \
   ::base::LogEntry((site).file, (site).line, (severity)).stream()
 // The same with the system's text for |error_number| appended.
-#define PLOG_AT(site, severity, error_number)                         \
+#define PLOG_AT(site, severity, error_number)                       \
   ::base::SystemErrorLogEntry((site).file, (site).line, (severity), \
                               (error_number))                       \
       .stream()

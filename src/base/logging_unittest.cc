@@ -12,6 +12,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "test/scoped_log_settings.h"
 #include "test/test_util.h"
 
 namespace base {
@@ -25,13 +26,10 @@ using testing_util::StderrCapture;
 // Restores the process-wide settings after each test.
 class LoggingTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = GetLogSettings(); }
-  void TearDown() override { GetLogSettings() = saved_; }
-
-  LogSettings& settings() { return GetLogSettings(); }
+  LogSettings& settings() { return saved_.settings(); }
 
  private:
-  LogSettings saved_;
+  testing_util::ScopedLogSettings saved_;
 };
 
 TEST_F(LoggingTest, WritesOneLinePerStatementAtEverySeverity) {
@@ -48,7 +46,7 @@ TEST_F(LoggingTest, WritesOneLinePerStatementAtEverySeverity) {
 
 TEST_F(LoggingTest, MessageEndedWithEndlIsFollowedByAnEmptyLine) {
   StderrCapture capture;
-  LOG_AT(log_site::kLoadStateFile, LOG_ERROR)
+  LOG_AT((log_site::Site{"norvane_update", 48}), LOG_ERROR)
       << "load ini file error!" << std::endl;
   EXPECT_EQ("[MMDD/HHMMSS:ERROR:norvane_update(48)] load ini file error!\n\n",
             MaskLogTimes(capture.Text()));
@@ -158,7 +156,8 @@ TEST_F(LoggingTest, InterceptHookSeesTheWholeTextAndCanDrop) {
   LogEntry("f", 1, LOG_INFO).stream() << "swallowed";
   LogEntry("f", 2, LOG_ERROR).stream() << "passed";
   ASSERT_EQ(2u, intercepted.size());
-  EXPECT_EQ("[MMDD/HHMMSS:INFO:f(1)] swallowed\n", MaskLogTimes(intercepted[0]));
+  EXPECT_EQ("[MMDD/HHMMSS:INFO:f(1)] swallowed\n",
+            MaskLogTimes(intercepted[0]));
   EXPECT_EQ("[MMDD/HHMMSS:ERROR:f(2)] passed\n", MaskLogTimes(capture.Text()));
 }
 

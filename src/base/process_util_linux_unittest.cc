@@ -19,6 +19,7 @@
 #include "base/logging.h"
 #include "base/process_util.h"
 #include "gtest/gtest.h"
+#include "test/scoped_log_settings.h"
 #include "test/test_util.h"
 
 namespace base {
@@ -46,28 +47,12 @@ const char kPlainLine[] =
     "[MMDD/HHMMSS:FATAL:base/process_util_linux(506)] Check failed: false. "
     "Out of memory.";
 
-std::vector<std::string>* g_fatal_texts;
-
 // With a fatal hook the report returns, so a failed allocation can be
 // watched in this process: the hook collects the statements' texts.
 class AllocationTest : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = GetLogSettings();
-    g_fatal_texts = &fatal_texts_;
-    GetLogSettings().fatal_hook = [](std::string_view text) {
-      g_fatal_texts->push_back(MaskLogTimes(std::string(text)));
-    };
-  }
-  void TearDown() override {
-    GetLogSettings() = saved_;
-    g_fatal_texts = nullptr;
-  }
-
-  std::vector<std::string> fatal_texts_;
-
- private:
-  LogSettings saved_;
+  testing_util::ScopedLogSettings log_{testing_util::ScopedLogSettings::kFatal};
+  std::vector<std::string>& fatal_texts_ = log_.texts();
 };
 
 struct FailureCase {

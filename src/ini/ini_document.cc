@@ -9,8 +9,6 @@
 namespace {
 
 // Spaces and tabs are never part of a section or key name.
-constexpr std::wstring_view kNameBlanks = L" \t";
-
 std::wstring_view NormalizeName(std::wstring_view name) {
   return TrimmedLeft(TrimmedRight(name, kNameBlanks), kNameBlanks);
 }

@@ -9,6 +9,10 @@
 #include <string_view>
 #include <utility>
 
+// The blanks that never belong to the ends of a section or key name, and
+// that the reader drops from the start of every line.
+inline constexpr std::wstring_view kNameBlanks = L" \t";
+
 // Removes from |str| the leading (TrimLeft), trailing (TrimRight) or both
 // (TrimBoth) characters that are in |set|.
 void TrimLeft(std::wstring* str, std::wstring_view set);

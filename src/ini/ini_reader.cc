@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr std::wstring_view kNameBlanks = L" \t";
 constexpr std::wstring_view kLineEnds = L"\r\n";
 constexpr std::wstring_view kHeaderTrailingBlanks = L" \t\r\n";
 

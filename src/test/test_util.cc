@@ -219,6 +219,21 @@ void KillProcess(pid_t pid) {
   }
 }
 
+bool WaitUntil(const std::function<bool()>& fact, int timeout_seconds) {
+  const double deadline = NowSeconds() + timeout_seconds;
+  while (NowSeconds() < deadline) {
+    if (fact()) return true;
+    usleep(1000);
+  }
+  return fact();
+}
+
+bool WaitForCommandLine(pid_t pid, const std::string& word) {
+  const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+  return WaitUntil(
+      [&] { return ReadFile(cmdline).find(word) != std::string::npos; });
+}
+
 StderrCapture::StderrCapture() : path_(dir_.Child("stderr")) {
   fflush(stderr);
   saved_ = dup(2);

@@ -69,6 +69,15 @@ pid_t StartProcess(const std::vector<std::string>& argv,
 // Kills and reaps a process started by StartProcess.
 void KillProcess(pid_t pid);
 
+// Polls |fact| every millisecond for at most |timeout_seconds|; whether it
+// came.
+bool WaitUntil(const std::function<bool()>& fact, int timeout_seconds = 30);
+
+// Waits at most 30 seconds until the command line of process |pid|, as
+// /proc shows it, contains |word| (a started child has exec'd its program);
+// whether it did.
+bool WaitForCommandLine(pid_t pid, const std::string& word);
+
 // Sends standard error (descriptor 2) to a file for the lifetime of the object.
 class StderrCapture {
  public:

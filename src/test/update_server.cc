@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <utility>
@@ -229,6 +230,23 @@ std::vector<ServedRequest> UpdateServer::Requests() const {
   std::vector<ServedRequest> requests;
   for (const auto& request : requests_) requests.push_back(*request);
   return requests;
+}
+
+std::vector<ServedRequest> UpdateServer::RequestsFor(
+    const std::string& path) const {
+  std::vector<ServedRequest> requests = Requests();
+  requests.erase(std::remove_if(requests.begin(), requests.end(),
+                                [&path](const ServedRequest& request) {
+                                  return request.path != path;
+                                }),
+                 requests.end());
+  return requests;
+}
+
+std::vector<std::string> UpdateServer::RequestedPaths() const {
+  std::vector<std::string> paths;
+  for (const ServedRequest& request : Requests()) paths.push_back(request.path);
+  return paths;
 }
 
 void UpdateServer::ClearRequests() {

@@ -81,6 +81,10 @@ class UpdateServer {
 
   // The requests received so far, in the order their answers began.
   std::vector<ServedRequest> Requests() const;
+  // Those of them for |path|.
+  std::vector<ServedRequest> RequestsFor(const std::string& path) const;
+  // The paths of all of them, in order.
+  std::vector<std::string> RequestedPaths() const;
   void ClearRequests();
   // Sum of body bytes sent for |path| over all recorded requests.
   uint64_t BodyBytesSent(const std::string& path) const;

@@ -1,15 +1,28 @@
 #ifndef TEST_UPDATER_TEST_H_
 #define TEST_UPDATER_TEST_H_
 
+#include <dirent.h>
 #include <sodium.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "test/test_util.h"
 #include "test/update_server.h"
+#include "update_log_sites.h"
+#include "update_settings.h"
+
+// The entry that the update run writes at |site| with |message|, its time
+// masked: every message of the run ends with a line end of its own, so an
+// empty line follows.
+inline std::string UpdateEntry(const log_site::Site& site,
+                               const std::string& message) {
+  return std::string("[MMDD/HHMMSS:ERROR:") + site.file + "(" +
+         std::to_string(site.line) + ")] " + message + "\n\n";
+}
 
 // Fixture for tests that run the real updater executable (built against the
 // local test server) on a fresh installation directory.
@@ -41,8 +54,26 @@ class UpdaterTest : public testing::Test {
   }
   // The run's log with its timestamps masked.
   std::string Log() const {
-    return testing_util::MaskLogTimes(ReadInstalled("norvane_update.log"));
+    return testing_util::MaskLogTimes(ReadInstalled(kLogFileName));
   }
+  bool LogHas(const std::string& text) const {
+    return ReadInstalled(kLogFileName).find(text) != std::string::npos;
+  }
+  // Whether the log ends with |expected| (times masked). Only the tail is
+  // masked, so megabytes of tar listings cost nothing.
+  testing::AssertionResult LogEndsWith(const std::string& expected) const {
+    std::string log = ReadInstalled(kLogFileName);
+    std::string tail = testing_util::MaskLogTimes(
+        log.substr(log.size() - std::min(expected.size(), log.size())));
+    if (tail == expected) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the log ends with\n"
+                                       << tail << "\ninstead of\n"
+                                       << expected;
+  }
+
+  // The names of the temporary directories the updater left under its
+  // TMPDIR, sorted.
+  std::vector<std::string> LeftTempDirs() const;
 
   // The updater executable that RunUpdater runs.
   std::string updater_path_ = UpdaterPath();
@@ -63,15 +94,12 @@ class UpdaterTest : public testing::Test {
 // helpers to publish manifests and packages on it.
 class UpdateRunTest : public UpdaterTest {
  protected:
-  static constexpr char kManifestPath[] = "/update/norvane_update_linux.ini";
-  static constexpr char kCheckPath[] = "/update/norvane_check_linux.ini";
   static constexpr char kPackagePath[] = "/packages/keltrin.tar.gz";
 
   void SetUp() override {
-    testing_util::RunProcess({"mkdir", "-p", root_.Child("update"),
-                              root_.Child("packages")});
-    testing_util::WriteFile(root_.Child("update/norvane_check_linux.ini"),
-                            "check\n");
+    testing_util::RunProcess(
+        {"mkdir", "-p", root_.Child("update"), root_.Child("packages")});
+    testing_util::WriteFile(root_.Child(kCheckUrlPath), "check\n");
     ASSERT_TRUE(server_.Start(NORVANE_TEST_SERVER_PORT));
   }
 
@@ -86,7 +114,7 @@ class UpdateRunTest : public UpdaterTest {
            "\nurl=" + server_.Url(kPackagePath) + "\n" + extra_lines;
   }
   void PublishManifestText(const std::string& text) {
-    testing_util::WriteFile(root_.Child(kManifestPath), text);
+    testing_util::WriteFile(root_.Child(kManifestUrlPath), text);
   }
 
   // Makes a gzip-compressed tar archive of |files| (relative path, contents)
@@ -105,8 +133,8 @@ class UpdateRunTest : public UpdaterTest {
     }
     std::string archive = staging.path() + ".tar.gz";
     testing_util::ProcessResult result = testing_util::RunProcess(
-        {"sh", "-c", "cd \"$0\" && tar -czf \"$1\" $(ls -A)",
-         staging.path(), archive});
+        {"sh", "-c", "cd \"$0\" && tar -czf \"$1\" $(ls -A)", staging.path(),
+         archive});
     EXPECT_EQ(0, result.exit_code) << result.err;
     std::string bytes = testing_util::ReadFile(archive);
     testing_util::RunProcess({"rm", "-f", archive});
@@ -115,6 +143,14 @@ class UpdateRunTest : public UpdaterTest {
   // Serves |bytes| at kPackagePath.
   void PublishPackage(const std::string& bytes) {
     testing_util::WriteFile(root_.Child(kPackagePath), bytes);
+  }
+  std::vector<testing_util::ServedRequest> PackageRequests() const {
+    return server_.RequestsFor(kPackagePath);
+  }
+  // The entry of a failed package download.
+  std::string PackageDownloadEntry() const {
+    return UpdateEntry(log_site::kDownloadPackage,
+                       "download " + server_.Url(kPackagePath) + " error!");
   }
 
   // The SHA-256 digest of |bytes| in lower-case hex, computed here rather
@@ -136,5 +172,16 @@ class UpdateRunTest : public UpdaterTest {
   testing_util::ScopedTempDir root_;
   testing_util::UpdateServer server_{root_.path()};
 };
+
+inline std::vector<std::string> UpdaterTest::LeftTempDirs() const {
+  std::vector<std::string> names;
+  DIR* stream = opendir(tmp_.path().c_str());
+  while (struct dirent* entry = stream ? readdir(stream) : nullptr) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  if (stream) closedir(stream);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 #endif  // TEST_UPDATER_TEST_H_

@@ -1,0 +1,18 @@
+#ifndef PACKAGE_COMMANDS_H_
+#define PACKAGE_COMMANDS_H_
+
+#include <string>
+
+// The shell command lines that unpack the package and copy it over the
+// installation. They are echoed into the log, where people and tools read
+// them, so their form is fixed.
+
+// Quotes |path| for the shell when it holds a character other than A-Z, a-z,
+// 0-9, "_", ".", "/" and "-"; ordinary paths are returned unchanged.
+std::string QuoteForShell(const std::string& path);
+
+// The command lines run through the shell; |temp_dir| is quoted as needed.
+std::string ExtractionCommand(const std::string& temp_dir);
+std::string CopyCommand(const std::string& temp_dir);
+
+#endif  // PACKAGE_COMMANDS_H_

@@ -1,0 +1,90 @@
+#include "test/background_process.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include "gtest/gtest.h"
+
+namespace testing_util {
+
+namespace {
+
+// Ids of the processes whose parent is |parent|, read from /proc.
+std::vector<pid_t> ChildProcesses(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  if (!proc) return children;
+  while (struct dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::string stat =
+        ReadFile(std::string("/proc/") + entry->d_name + "/stat");
+    // "PID (COMMAND) STATE PPID ...": the command may hold spaces and ")".
+    size_t paren = stat.rfind(')');
+    int ppid = 0;
+    if (paren != std::string::npos &&
+        sscanf(stat.c_str() + paren + 1, " %*c %d", &ppid) == 1 &&
+        ppid == parent) {
+      children.push_back(static_cast<pid_t>(atoi(entry->d_name)));
+    }
+  }
+  closedir(proc);
+  return children;
+}
+
+}  // namespace
+
+std::vector<pid_t> Descendants(pid_t root) {
+  std::vector<pid_t> found = ChildProcesses(root);
+  for (size_t i = 0; i < found.size(); ++i) {
+    std::vector<pid_t> more = ChildProcesses(found[i]);
+    found.insert(found.end(), more.begin(), more.end());
+  }
+  return found;
+}
+
+bool HasDescendantNamed(pid_t root, const std::string& name) {
+  for (pid_t pid : Descendants(root)) {
+    if (ReadFile("/proc/" + std::to_string(pid) + "/comm") == name + "\n") {
+      return true;
+    }
+  }
+  return false;
+}
+
+BackgroundRun::BackgroundRun(const std::vector<std::string>& argv,
+                             const RunOptions& options)
+    : pid_(StartProcess(argv, options)) {}
+
+BackgroundRun::~BackgroundRun() { KillWithDescendants(); }
+
+bool BackgroundRun::WaitFor(const std::function<bool()>& fact) {
+  bool ended = false;
+  bool came = WaitUntil([&] {
+    int status;
+    ended = waitpid(pid_, &status, WNOHANG) == pid_;
+    return ended || fact();
+  });
+  if (ended) {
+    reaped_ = true;
+    ADD_FAILURE() << "the process ended before it could be killed";
+  }
+  return came && !ended;
+}
+
+void BackgroundRun::KillWithDescendants() {
+  if (reaped_ || pid_ <= 0) return;
+  // Gathered first: once the process is gone they have a new parent.
+  std::vector<pid_t> descendants = Descendants(pid_);
+  kill(pid_, SIGKILL);
+  for (pid_t pid : descendants) kill(pid, SIGKILL);
+  int status;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+}
+
+}  // namespace testing_util

@@ -1,0 +1,64 @@
+#ifndef UPDATE_LOG_SITES_H_
+#define UPDATE_LOG_SITES_H_
+
+#include "base/log_sites.h"
+
+// The update run's log sites. Every entry of the run names the driver's
+// source and a fixed line number, which people and tools match on, so the
+// numbers are fixed here and do not follow the code around. README.md lists
+// them all; a test keeps the two in step.
+
+namespace log_site {
+
+constexpr char kDriverFile[] = "norvane_update";
+constexpr Site kCantWritePidFile{kDriverFile, 107};
+constexpr Site kAnotherInstance{kDriverFile, 133};
+constexpr Site kWritePidFileFailed{kDriverFile, 138};
+constexpr Site kLoadStateFile{kDriverFile, 48};
+constexpr Site kDownloadManifest{kDriverFile, 150};
+constexpr Site kLoadManifest{kDriverFile, 157};
+constexpr Site kManifestVersion{kDriverFile, 163};
+// Verified updates: the manifest's signature and the package digest.
+constexpr Site kManifestSha256Malformed{kDriverFile, 165};
+constexpr Site kManifestSha256Missing{kDriverFile, 166};
+constexpr Site kDownloadSignature{kDriverFile, 167};
+constexpr Site kLoadSignature{kDriverFile, 168};
+constexpr Site kVerifySignature{kDriverFile, 169};
+constexpr Site kDownloadPackage{kDriverFile, 175};
+constexpr Site kHashPackage{kDriverFile, 176};
+constexpr Site kPackageSha256{kDriverFile, 177};
+constexpr Site kCreateTempDir{kDriverFile, 183};
+constexpr Site kTarStatus{kDriverFile, 204};
+constexpr Site kTarExit{kDriverFile, 210};
+constexpr Site kUnsafePackageEntry{kDriverFile, 228};
+constexpr Site kCpStatus{kDriverFile, 253};
+constexpr Site kCpExit{kDriverFile, 259};
+
+// Every site above, for the test that compares them with README.md.
+constexpr const Site* kUpdateRunSites[] = {
+    &kCantWritePidFile,
+    &kAnotherInstance,
+    &kWritePidFileFailed,
+    &kLoadStateFile,
+    &kDownloadManifest,
+    &kLoadManifest,
+    &kManifestVersion,
+    &kManifestSha256Malformed,
+    &kManifestSha256Missing,
+    &kDownloadSignature,
+    &kLoadSignature,
+    &kVerifySignature,
+    &kDownloadPackage,
+    &kHashPackage,
+    &kPackageSha256,
+    &kCreateTempDir,
+    &kTarStatus,
+    &kTarExit,
+    &kUnsafePackageEntry,
+    &kCpStatus,
+    &kCpExit,
+};
+
+}  // namespace log_site
+
+#endif  // UPDATE_LOG_SITES_H_
