@@ -68,10 +68,10 @@ void CheckDigest(const std::string& text) {
 }
 
 void CheckPublicKey(const std::string& text) {
-  CheckFixedHex<ManifestPublicKey>(
-      text, ParsePublicKeyHex, [](const ManifestPublicKey& key) {
-        return EncodeHex(key.data(), key.size());
-      });
+  CheckFixedHex<ManifestPublicKey>(text, ParsePublicKeyHex,
+                                   [](const ManifestPublicKey& key) {
+                                     return EncodeHex(key.data(), key.size());
+                                   });
 }
 
 void CheckSignatureFile(const std::string& text) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds from scratch and runs every test three times: as the 64-bit
-# program, as a 32-bit i686 program, and as a 64-bit program under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes each fuzz
-# target for 30 seconds. Each build has its own
+# Sets up, checks that every C++ file is formatted, builds from scratch and
+# runs every test three times: as the 64-bit program, as a 32-bit i686
+# program, and as a 64-bit program under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then fuzzes each fuzz target for 30 seconds.
+# Each build has its own
 # directory; they run one after another because the end-to-end tests of every
 # build use the same test-server port. Exits non-zero if any build or test
 # fails.
@@ -15,6 +16,14 @@ sanitize+=" -fno-omit-frame-pointer"
 
 summary=()
 failed=0
+
+echo "==== Format"
+if scripts/check_format.sh; then
+  summary+=("format (clang-format-14): every file formatted")
+else
+  summary+=("format (clang-format-14): FAILED, see the files listed above")
+  failed=1
+fi
 
 # Prints the closing lines of the ctest output in $1.
 ctest_closing_lines() {
@@ -114,4 +123,5 @@ if [ $failed -ne 0 ]; then
   echo "FAILED: see the builds marked above."
   exit 1
 fi
-echo "All three builds passed every test, and every fuzz target held."
+echo "Every file is formatted, all three builds passed every test, and every"
+echo "fuzz target held."

@@ -14,8 +14,8 @@ namespace base {
 
 namespace {
 
-const char* const kSeverityNames[kNumSeverities] = {
-    "INFO", "WARNING", "ERROR", "ERROR_REPORT", "FATAL"};
+const char* const kSeverityNames[kNumSeverities] = {"INFO", "WARNING", "ERROR",
+                                                    "ERROR_REPORT", "FATAL"};
 
 pthread_mutex_t g_static_log_file_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t* g_allocated_log_file_lock = nullptr;
@@ -111,8 +111,7 @@ size_t FormatLogPrefix(char* buffer, size_t size, const char* file, int line,
                       static_cast<uint64_t>(ts.tv_nsec) / 1000u;
     out.Append("%llu:", static_cast<unsigned long long>(micros));
   }
-  out.Append("%s:%s(%d)] ", SeverityName(severity), ShortFileName(file),
-             line);
+  out.Append("%s:%s(%d)] ", SeverityName(severity), ShortFileName(file), line);
   return out.used();
 }
 

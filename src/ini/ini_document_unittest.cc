@@ -51,7 +51,7 @@ TEST(IniNameLessTest, FoldsAsciiLettersOnly) {
       {std::wstring(L"a\0", 2), L"ab", -1},
       {L"kEy_1X", L"KeY_1x", 0},
       {L"key_1a", L"KEY_1B", -1},
-      {L"\u00C9", L"\u00E9", -1},           // No folding beyond ASCII.
+      {L"\u00C9", L"\u00E9", -1},  // No folding beyond ASCII.
       {L"a", std::wstring(1, static_cast<wchar_t>(0xFFFFFFFF)), -1},
   };
   IniNameLess less;
