@@ -12,21 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(time python3 curl tar coreutils libbenchmark-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
-    grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing: sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-scripts/setup.sh
+scripts/setup.sh time python3 libbenchmark-dev
 
 port=${NORVANE_BENCH_PORT:-18490}
 build=build-bench

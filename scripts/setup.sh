@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. As root it runs
-# apt-get itself; otherwise it prints the command to run first.
+# Installs the Debian packages the build and the tests need, and any further
+# packages named as arguments (bench/run.sh names its own):
+#
+#   scripts/setup.sh [PACKAGE...]
+#
+# As root it runs apt-get itself; otherwise it prints the command to run
+# first.
 set -euo pipefail
 
 packages=(
+  "$@"
   build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev libsodium-dev libgtest-dev libgmock-dev
   libcpp-httplib-dev
   curl tar coreutils util-linux procps
+  # The format check of the test command; the version is pinned because
+  # another clang-format formats differently.
+  clang-format-14
   # The fuzz targets.
   clang-14 libclang-rt-14-dev
   # The 32-bit i686 build of the test command.
