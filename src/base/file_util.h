@@ -2,6 +2,7 @@
 #define BASE_FILE_UTIL_H_
 
 #include <dirent.h>
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -34,6 +35,26 @@ bool MakeTempDirectory(const std::string& prefix, FsPath* path);
 // read, or holds more than |max_size| bytes (EFBIG).
 bool ReadFileToString(const std::string& path, std::string* contents,
                       size_t max_size = SIZE_MAX);
+
+// errno of OpenRegularFile and ReadRegularFile when |path| names something
+// other than a regular file: a symbolic link, a directory, a FIFO, a device
+// or a socket.
+const int kNotRegularFile = EINVAL;
+
+// Opens |path| with |flags| (O_CLOEXEC added) and |mode| like open(2), but
+// only when it is a regular file: a symbolic link in its last component is
+// never followed, and a FIFO never blocks the call. Returns the descriptor,
+// or -1 with errno set (kNotRegularFile, or EISDIR for a directory opened
+// for writing).
+int OpenRegularFile(const std::string& path, int flags, mode_t mode = 0666);
+
+// ReadFileToString for a regular file only, opened as OpenRegularFile does.
+bool ReadRegularFile(const std::string& path, std::string* contents,
+                     size_t max_size);
+
+// SystemErrorText(|error|), with kNotRegularFile named for what it means
+// above.
+std::string FileErrorText(int error);
 
 // Writes all of |bytes| to |fd|, repeating short and interrupted writes.
 // Returns false, with errno set, when a write fails.

@@ -60,12 +60,8 @@ bool UnlinkEntry(int dir_fd, const std::string& name, const FsPath& path) {
   return unlink(path.AsString().c_str()) == 0;
 }
 
-}  // namespace
-
-bool ReadFileToString(const std::string& path, std::string* contents,
-                      size_t max_size) {
-  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd < 0) return false;
+// Reads the file open on |fd| (which it closes) as ReadFileToString does.
+bool ReadDescriptorToString(int fd, std::string* contents, size_t max_size) {
   std::string bytes;
   // A regular file is read in one call, with one spare byte to see its end;
   // other files, and a file that grows meanwhile, in chunks.
@@ -94,6 +90,51 @@ bool ReadFileToString(const std::string& path, std::string* contents,
   }
   contents->swap(bytes);
   return true;
+}
+
+}  // namespace
+
+bool ReadFileToString(const std::string& path, std::string* contents,
+                      size_t max_size) {
+  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  return ReadDescriptorToString(fd, contents, max_size);
+}
+
+int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
+  int fd = HANDLE_EINTR(
+      open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+  if (fd < 0) {
+    // A link in the last component, or a FIFO without a reader.
+    if (errno == ELOOP || errno == ENXIO) errno = kNotRegularFile;
+    return -1;
+  }
+  struct stat info;
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = kNotRegularFile;
+  } else if ((flags & O_NONBLOCK) == 0 &&
+             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error == 0) return fd;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+std::string FileErrorText(int error) {
+  return error == kNotRegularFile ? "Not a regular file"
+                                  : SystemErrorText(error);
+}
+
+bool ReadRegularFile(const std::string& path, std::string* contents,
+                     size_t max_size) {
+  int fd = OpenRegularFile(path, O_RDONLY);
+  if (fd < 0) return false;
+  return ReadDescriptorToString(fd, contents, max_size);
 }
 
 bool WriteAll(int fd, std::string_view bytes) {

@@ -122,6 +122,9 @@ class IniDocument {
   // become U+FFFD. Returns false, with the document unchanged, when the file
   // cannot be opened or read.
   bool Load(const std::string& path, bool merge);
+  // Parses the UTF-8 |text| into the document, as Load does with a file's
+  // bytes.
+  void ReadText(std::string_view text, bool merge);
   // Parses the text of |in| into the document, as Load does. A stream
   // failure ends the text; the line being read is dropped.
   void Read(std::wistream& in, bool merge);

@@ -16,13 +16,18 @@ constexpr std::wstring_view kHeaderTrailingBlanks = L" \t\r\n";
 bool IniDocument::Load(const std::string& path, bool merge) {
   std::string bytes;
   if (!base::ReadFileToString(path, &bytes)) return false;
+  ReadText(bytes, merge);
+  return true;
+}
+
+void IniDocument::ReadText(std::string_view text, bool merge) {
   if (!merge) Clear();
   // A line feed byte is never part of a multi-byte sequence, so the bytes can
   // be split into lines before decoding.
   IniSection* current = nullptr;
   std::wstring line;
-  const char* next = bytes.data();
-  const char* end = next + bytes.size();
+  const char* next = text.data();
+  const char* end = next + text.size();
   while (next < end) {
     const char* line_feed = static_cast<const char*>(
         memchr(next, '\n', static_cast<size_t>(end - next)));
@@ -31,7 +36,6 @@ bool IniDocument::Load(const std::string& path, bool merge) {
     ReadLine(line, &current);
     next = line_end + 1;
   }
-  return true;
 }
 
 void IniDocument::Read(std::wistream& in, bool merge) {
