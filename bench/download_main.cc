@@ -14,5 +14,12 @@ int main(int argc, char** argv) {
     fputs("usage: bench_download URL TARGET\n", stderr);
     return 2;
   }
-  return DownloadFile(argv[1], argv[2], kConnectTimeoutSeconds) == 0 ? 0 : 1;
+  // The bounds of a package download without a size in the manifest.
+  DownloadLimits limits;
+  limits.stall_seconds = kStallSeconds;
+  limits.stall_bytes_per_second = kStallBytesPerSecond;
+  limits.max_file_bytes = kMaxPackageBytes;
+  return DownloadFile(argv[1], argv[2], kConnectTimeoutSeconds, limits) == 0
+             ? 0
+             : 1;
 }

@@ -6,6 +6,7 @@
 
 #include <ostream>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
@@ -28,12 +29,16 @@ void StoreCheckTime(IniDocument* state, int64_t now) {
 
 bool IsDailyCheckDueAt(int64_t now) {
   IniDocument state;
-  if (!state.Load(kStateFileName, false)) {
+  std::string text;
+  // A link or a special file in the state file's place is not read; the
+  // file is rewritten whole through a new one, which replaces it.
+  if (!base::ReadRegularFile(kStateFileName, &text, kMaxStateFileBytes)) {
     LOG_AT(log_site::kLoadStateFile, base::LOG_ERROR)
         << "load ini file error!" << std::endl;
     StoreCheckTime(&state, now);
     return true;
   }
+  state.ReadText(text, false);
   std::string stored_text =
       base::WideToUtf8(state.GetValue(kStateSection, kLastUpdateTimeKey));
   // Leading blanks, an optional sign and digits, like atol, but 64 bits wide
@@ -48,7 +53,11 @@ bool IsDailyCheckDueAt(int64_t now) {
 
 bool IsDailyCheckDue() { return IsDailyCheckDueAt(time(nullptr)); }
 
-void FetchCheckFile(const std::string& check_url) {
+void FetchCheckFile(const std::string& check_url,
+                    const DownloadLimits& limits) {
   (void)remove(kCheckFileName);
-  (void)DownloadFile(check_url, kCheckFileName, kConnectTimeoutSeconds);
+  DownloadLimits check_limits = limits;
+  check_limits.max_file_bytes = kMaxCheckFileBytes;
+  (void)DownloadFile(check_url, kCheckFileName, kConnectTimeoutSeconds,
+                     check_limits);
 }

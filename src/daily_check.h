@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "download.h"
+
 // At most once a day the updater fetches a small check file from the update
 // server; the time of the last fetch is kept in "norvane_upgrade_linux.ini".
 
@@ -20,6 +22,6 @@ bool IsDailyCheckDue();
 
 // Replaces "norvane_check_linux.ini" with a fresh copy from |check_url|. The
 // outcome does not matter to the run and is not reported.
-void FetchCheckFile(const std::string& check_url);
+void FetchCheckFile(const std::string& check_url, const DownloadLimits& limits);
 
 #endif  // DAILY_CHECK_H_

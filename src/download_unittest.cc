@@ -1,5 +1,7 @@
 #include "download.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -201,52 +203,85 @@ TEST_F(DownloadFileTest, UnusableUrlsFail) {
   EXPECT_TRUE(server_.Requests().empty());
 }
 
-// Only a target that cannot take the data counts as a write failure: the
-// caller keeps such a partial file instead of going on with it. /dev/full
-// refuses every write; a body smaller than the stream's buffer fails only
-// when the stream is closed, which must not pass for success.
-TEST_F(DownloadFileTest, ReportsWhetherTheTargetCouldNotBeWritten) {
-  WriteFile(root_.Child("update/small"), "tiny body");
+// Keeps this process's writes to files within |bytes| while it lives, as a
+// full disk would: a write past it fails with EFBIG.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    saved_handler_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {bytes, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~ScopedFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, saved_handler_);
+  }
+
+ private:
+  struct rlimit saved_;
+  sighandler_t saved_handler_;
+};
+
+// Each failure says why: only a target that cannot take the data counts as
+// a write failure, which the caller keeps instead of going on with it; a
+// target that is not a regular file is never written.
+TEST_F(DownloadFileTest, ReportsWhyATransferFailed) {
   WriteFile(work_.Child("complete"), package_);
+  ASSERT_EQ(0, mkfifo(work_.Child("fifo").c_str(), 0644));
+  ASSERT_EQ(
+      0, symlink(work_.Child("complete").c_str(), work_.Child("link").c_str()));
   struct Case {
     std::string url;
     std::string target;
-    int break_after;  // -1: whole transfer.
+    int break_after;    // -1: whole transfer.
+    rlim_t size_limit;  // RLIM_INFINITY: none.
     int result;
-    bool write_failed;
-    std::string error;  // Last line on stderr.
+    DownloadError error;
+    std::string message;  // Last line on stderr.
   };
   const std::string kWriteError =
       "Failed writing received data to disk/application";
   const Case kCases[] = {
-      {server_.Url(kPackagePath), "/dev/full", -1, -1, true, kWriteError},
-      {server_.Url("/update/small"), "/dev/full", -1, -1, true, kWriteError},
-      {server_.Url(kPackagePath), work_.Child("fresh"), -1, 0, false, ""},
-      {server_.Url(kPackagePath), work_.Child("broken"), 1000, -1, false,
-       "Transferred a partial file"},
-      {server_.Url(kPackagePath), work_.Child("complete"), -1, -1, false,
+      {server_.Url(kPackagePath), work_.Child("limited"), -1, 100000, -1,
+       DownloadError::kWrite, kWriteError},
+      {server_.Url(kPackagePath), work_.Child("fresh"), -1, RLIM_INFINITY, 0,
+       DownloadError::kNone, ""},
+      {server_.Url(kPackagePath), work_.Child("broken"), 1000, RLIM_INFINITY,
+       -1, DownloadError::kTransfer, "Transferred a partial file"},
+      {server_.Url(kPackagePath), work_.Child("complete"), -1, RLIM_INFINITY,
+       -1, DownloadError::kTransfer, "HTTP response code said error"},
+      {server_.Url("/update/missing"), work_.Child("missing"), -1,
+       RLIM_INFINITY, -1, DownloadError::kTransfer,
        "HTTP response code said error"},
-      {server_.Url("/update/missing"), work_.Child("missing"), -1, -1, false,
-       "HTTP response code said error"},
-      {server_.Url(kPackagePath), work_.Child("no-dir/x"), -1, -1, false,
-       "No such file or directory"},
+      {server_.Url(kPackagePath), work_.Child("no-dir/x"), -1, RLIM_INFINITY,
+       -1, DownloadError::kTarget, "No such file or directory"},
+      {server_.Url(kPackagePath), "/dev/full", -1, RLIM_INFINITY, -1,
+       DownloadError::kTarget, "Not a regular file"},
+      {server_.Url(kPackagePath), work_.Child("fifo"), -1, RLIM_INFINITY, -1,
+       DownloadError::kTarget, "Not a regular file"},
+      {server_.Url(kPackagePath), work_.Child("link"), -1, RLIM_INFINITY, -1,
+       DownloadError::kTarget, "Not a regular file"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.url + " -> " + c.target);
     server_.SetBreakAfter(kPackagePath, c.break_after, 1);
-    bool write_failed = !c.write_failed;
+    DownloadError error = DownloadError::kNone;
     std::string err;
     {
       StderrCapture capture;
-      EXPECT_EQ(c.result,
-                DownloadFile(c.url, c.target, kTimeout, &write_failed));
+      ScopedFileSizeLimit limit(c.size_limit);
+      EXPECT_EQ(c.result, DownloadFile(c.url, c.target, kTimeout,
+                                       DownloadLimits(), &error));
       err = capture.Text();
     }
-    EXPECT_EQ(c.write_failed, write_failed);
+    EXPECT_EQ(c.error, error);
     if (c.result != 0) {
-      EXPECT_EQ(c.error, LastLine(err));
+      EXPECT_EQ(c.message, LastLine(err));
     }
   }
+  // Nothing was written through the link.
+  EXPECT_TRUE(SameBytes(package_, ReadFile(work_.Child("complete"))));
 }
 
 // When the target cannot be opened only the system's text is written and no

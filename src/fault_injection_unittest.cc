@@ -65,8 +65,9 @@ const FileList kOldInstallation = {
 };
 
 // Files of the installation directory that belong to the updater itself.
-const char* const kUpdaterFiles[] = {kLogFileName, kPidFileName, kStateFileName,
-                                     kCheckFileName, kManifestFileName};
+const char* const kUpdaterFiles[] = {kLogFileName,      kPidFileName,
+                                     kStateFileName,    kCheckFileName,
+                                     kManifestFileName, kPackageRecordFileName};
 
 class FaultTest : public UpdateRunTest {
  protected:
@@ -330,11 +331,205 @@ TEST_F(FaultTest, FullDiskKeepsThePartialPackageForTheNextRun) {
 }
 
 // ---------------------------------------------------------------------------
+// Stalled and endless transfers.
+
+// The package's size in the manifest, so its downloads know their limit.
+std::string SizeLine(const std::string& package) {
+  return "size=" + std::to_string(package.size()) + "\n";
+}
+
+// A transfer that makes no progress ends the run within the stall time,
+// like a broken one; what a stalled package download received stays, and the
+// next run asks for exactly the rest. A package transfer broken short of the
+// manifest's size is kept the same way.
+TEST_F(FaultTest, StalledTransfersEndTheRunAndTheNextResumes) {
+  enum Fault { kStall, kTrickle, kBreak };
+  struct Case {
+    std::string what;
+    const char* path;
+    Fault fault;
+    int64_t after;  // Body bytes before the stall or the break.
+    std::string local_version;
+    int exit_code;
+    std::string log_tail;
+  };
+  const std::string package_entry = PackageDownloadEntry();
+  const Case kCases[] = {
+      {"check file stalls after its headers", kCheckUrlPath, kStall, 0, "2.0",
+       0, ", local version: 2.0\n"},
+      {"manifest trickles a byte a second", kManifestUrlPath, kTrickle, 0,
+       "1.0", 255,
+       "Timeout was reached\n" +
+           UpdateEntry(
+               log_site::kDownloadManifest,
+               "download " + server_.Url(kManifestUrlPath) + " error!")},
+      {"package stalls half way", kPackagePath, kStall, 300000, "1.0", 255,
+       "Timeout was reached\n" + package_entry},
+      {"package broken short of its size", kPackagePath, kBreak, 300000, "1.0",
+       255, "Transferred a partial file\n" + package_entry},
+  };
+  PublishManifestText(ManifestText("2.0", SizeLine(Package())));
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    (void)remove(InstallPath(kStateFileName).c_str());
+    if (c.fault == kStall) server_.SetStallAfter(c.path, c.after);
+    if (c.fault == kTrickle) server_.SetThrottle(c.path, 1);
+    if (c.fault == kBreak) server_.SetBreakAfter(c.path, c.after, 1);
+    time_t start = time(nullptr);
+    ProcessResult result = RunUpdater(c.local_version);
+    // libcurl averages the speed over the last few seconds, so the stall
+    // time starts once the bytes before it have aged out of that window.
+    EXPECT_LE(time(nullptr) - start, NORVANE_E2E_STALL_SECONDS + 10);
+    EXPECT_EQ(c.exit_code, result.exit_code);
+    EXPECT_TRUE(LogEndsWith(c.log_tail));
+    EXPECT_TRUE(IsUntouched());
+    server_.SetStallAfter(c.path, -1);
+    server_.SetThrottle(c.path, 0);
+    if (c.path == kPackagePath) {
+      EXPECT_TRUE(ReadInstalled(kPackageFileName) ==
+                  Package().substr(0, c.after));
+      ExpectNextRunResumesFrom(c.after);
+    }
+  }
+}
+
+TEST_F(FaultTest, KilledDuringAStallKeepsEveryByteReceived) {
+  const uint64_t kSent = 300000;  // More than libcurl hands over at once.
+  server_.SetStallAfter(kPackagePath, kSent);
+  {
+    BackgroundRun run(UpdaterCommand(), options_);
+    ASSERT_TRUE(run.WaitFor([&] {
+      return server_.BodyBytesSent(kPackagePath) == kSent &&
+             ReadInstalled(kPackageFileName).size() == kSent;
+    }));
+    run.KillWithDescendants();
+  }
+  EXPECT_TRUE(ReadInstalled(kPackageFileName) == Package().substr(0, kSent));
+  server_.SetStallAfter(kPackagePath, -1);
+  ExpectNextRunResumesFrom(kSent);
+}
+
+// Every download has a byte limit that holds whether or not the server
+// declares the body's length; past it the transfer fails with its own entry
+// and the file holds no more than the limit.
+TEST_F(FaultTest, EndlessBodiesStopAtEachDownloadsLimit) {
+  using Body = testing_util::UpdateServer::EndlessBody;
+  struct Case {
+    const char* path;
+    const char* file;
+    uint64_t limit;
+    int exit_code;
+  };
+  const Case kCases[] = {
+      {kCheckUrlPath, kCheckFileName, kMaxCheckFileBytes, 0},
+      {kManifestUrlPath, kManifestFileName, kMaxManifestBytes, 255},
+      {kPackagePath, kPackageFileName, Package().size(), 255},
+  };
+  PublishManifestText(ManifestText("2.0", SizeLine(Package())));
+  for (const Case& c : kCases) {
+    for (Body body : {Body::kDeclared, Body::kUndeclared}) {
+      SCOPED_TRACE(std::string(c.path) +
+                   (body == Body::kDeclared ? ", declared" : ", undeclared"));
+      ResetInstallation();
+      server_.SetEndlessBody(c.path, body);
+      ProcessResult result =
+          RunUpdater(c.path == kCheckUrlPath ? "2.0" : "1.0");
+      server_.SetEndlessBody(c.path, Body::kOff);
+      EXPECT_EQ(c.exit_code, result.exit_code);
+      EXPECT_NE(std::string::npos,
+                Log().find(UpdateEntry(
+                    log_site::kDownloadTooLarge,
+                    "download " + server_.Url(c.path) + " is larger than " +
+                        std::to_string(c.limit) + " bytes!")));
+      EXPECT_LE(ReadInstalled(c.file).size(), c.limit);
+      EXPECT_TRUE(IsUntouched());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Files of the installation directory that are not what they should be.
+
+// A whole package of one release, left by a run that stopped before
+// unpacking, is never taken for the next release's.
+TEST_F(FaultTest, PackageLeftFromAnotherReleaseIsFetchedAfresh) {
+  options_.set_env = {"TMPDIR=" + tmp_.Child("missing")};
+  EXPECT_EQ(255, RunUpdater("1.0").exit_code);
+  ASSERT_TRUE(ReadInstalled(kPackageFileName) == Package());
+
+  const FileList release_b = {{"keltrin", "release B"}};
+  const std::string package_b = MakePackage(release_b);
+  ASSERT_LT(package_b.size(), Package().size());
+  WriteFile(root_.Child("/packages/b.tar.gz"), package_b);
+  PublishManifestText("[ubuntu_debian_i686]\nversion=2.1\nurl=" +
+                      server_.Url("/packages/b.tar.gz") + "\n");
+  options_.set_env = {"TMPDIR=" + tmp_.path()};
+  server_.ClearRequests();
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_NE(std::string::npos,
+            Log().find(UpdateEntry(log_site::kStalePackage,
+                                   "norvane.tar.gz is not the offered package, "
+                                   "fetching it afresh!")));
+  EXPECT_EQ((std::vector<ServedRequest>{
+                {"GET", "/packages/b.tar.gz", "", 200, package_b.size()}}),
+            server_.RequestsFor("/packages/b.tar.gz"));
+  EXPECT_TRUE(SameTree(WithFiles(old_tree_, release_b), Installed()));
+}
+
+// A pid file that names no process by its digits lets the run proceed; a
+// link in the place of the pid file or the log is never followed.
+TEST_F(FaultTest, PidAndLogFilesThatAreNotWhatTheySeem) {
+  testing_util::ScopedTempDir outside;
+  const std::string target = outside.Child("file");
+  struct Case {
+    std::string what;
+    std::string pid_text;  // Written into "pid" unless empty.
+    const char* link;      // Made to point at |target| unless null.
+    int exit_code;
+    std::string err;
+    std::string log;  // The whole log, when the run gets that far.
+  };
+  const Case kCases[] = {
+      {"self", "self", nullptr, 0, "", ""},
+      {"thread-self", "thread-self", nullptr, 0, "", ""},
+      {"1/../self", "1/../self", nullptr, 0, "", ""},
+      {"pid links outside", "", kPidFileName, 255, "",
+       UpdateEntry(log_site::kCantWritePidFile, "can't write pid file.") +
+           UpdateEntry(log_site::kWritePidFileFailed,
+                       "write pid file failed!")},
+      {"log links outside", "", kLogFileName, 255,
+       "can't open norvane_update.log: Not a regular file\n", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    PublishManifest("1.0");
+    WriteFile(target, "outside");
+    if (!c.pid_text.empty()) WriteInstalled(kPidFileName, c.pid_text);
+    if (c.link) {
+      ASSERT_EQ(0, symlink(target.c_str(), InstallPath(c.link).c_str()));
+    }
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(c.exit_code, result.exit_code);
+    EXPECT_EQ(c.err, result.err);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(std::to_string(result.pid), ReadInstalled(kPidFileName));
+    } else if (!c.log.empty()) {
+      EXPECT_EQ(c.log, Log());
+    }
+    EXPECT_EQ("outside", ReadFile(target));
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Hostile manifests.
 
-TEST_F(FaultTest, ManifestOfMegabytesOfGarbageIsRefused) {
+TEST_F(FaultTest, ManifestOfAMegabyteOfGarbageIsRefused) {
   std::mt19937 rng(42);
-  PublishManifestText(RandomBytes(&rng, 8 * 1024 * 1024));
+  // Just within the manifest's size limit.
+  PublishManifestText(RandomBytes(&rng, kMaxManifestBytes));
   options_.timeout_seconds = 60;
   ProcessResult result = RunUpdater("1.0");
   EXPECT_FALSE(result.timed_out);
@@ -345,18 +540,19 @@ TEST_F(FaultTest, ManifestOfMegabytesOfGarbageIsRefused) {
   EXPECT_TRUE(IsUntouched());
 }
 
-TEST_F(FaultTest, MegabyteVersionsAreComparedAndReported) {
-  const size_t kMiB = 1024 * 1024;
+TEST_F(FaultTest, HalfMegabyteVersionsAreComparedAndReported) {
+  // As long as a manifest within its size limit can hold.
+  const size_t kLength = kMaxManifestBytes / 2;
   std::string dotted;
-  while (dotted.size() < kMiB) dotted += "1.";
+  while (dotted.size() < kLength) dotted += "1.";
   dotted += "1";
   struct Case {
     std::string version;
     bool newer;
   };
   const Case kCases[] = {
-      {std::string(kMiB, '0'), false},
-      {std::string(kMiB, '9'), true},
+      {std::string(kLength, '0'), false},
+      {std::string(kLength, '9'), true},
       {dotted, true},
   };
   for (const Case& c : kCases) {

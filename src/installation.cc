@@ -1,6 +1,5 @@
 #include "installation.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -15,7 +14,7 @@
 #include "instance_guard.h"
 #include "package_check.h"
 #include "package_commands.h"
-#include "package_digest.h"
+#include "package_record.h"
 #include "progress_line.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
@@ -49,30 +48,6 @@ void WaitForBrowserExit(const std::string& browser_pid) {
   }
 }
 
-// Checks the downloaded package against |expected|. Logs, removes the package
-// and returns false when it cannot be read or does not match.
-bool PackageHasDigest(const Sha256Digest& expected) {
-  Sha256Digest actual;
-  if (!Sha256OfFile(kPackageFileName, &actual)) {
-    int error = errno;
-    // Spelled out rather than PLOG_AT: the update run ends each of its
-    // messages with its own line end.
-    LOG_AT(log_site::kHashPackage, base::LOG_ERROR)
-        << "can't read " << kPackageFileName << ": "
-        << base::SystemErrorText(error) << std::endl;
-    (void)remove(kPackageFileName);
-    return false;
-  }
-  if (actual != expected) {
-    LOG_AT(log_site::kPackageSha256, base::LOG_ERROR)
-        << "package sha256 error: expected " << Sha256Hex(expected) << ", got "
-        << Sha256Hex(actual) << std::endl;
-    (void)remove(kPackageFileName);
-    return false;
-  }
-  return true;
-}
-
 // |text| with control bytes and backslashes written as octal escapes, so
 // that a hostile file name cannot forge log lines.
 std::string Printable(const std::string& text) {
@@ -93,21 +68,38 @@ std::string Printable(const std::string& text) {
 
 }  // namespace
 
-bool InstallPackage(const PackageOffer& package,
-                    const std::string& browser_pid) {
-  bool write_failed = false;
+bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
+                    const DownloadLimits& limits) {
+  if (!PreparePackageFile(package)) return false;
+  DownloadLimits package_limits = limits;
+  package_limits.max_file_bytes = package.size.value_or(kMaxPackageBytes);
+  DownloadError error = DownloadError::kNone;
   if (DownloadFile(package.url, kPackageFileName, kConnectTimeoutSeconds,
-                   &write_failed) != 0) {
+                   package_limits, &error) != 0) {
     LOG_AT(log_site::kDownloadPackage, base::LOG_ERROR)
         << "download " << package.url << " error!" << std::endl;
-    // The disk is full: unpacking and copying would fill it further and could
-    // leave the installation half copied. The partial package stays for the
-    // next run to resume.
-    if (write_failed) return false;
-    // Otherwise a package completed by an earlier run may still be whole;
-    // the digest or the extraction finds out.
+    switch (error) {
+      case DownloadError::kWrite:
+        // The disk is full: unpacking and copying would fill it further and
+        // could leave the installation half copied.
+      case DownloadError::kStalled:
+      case DownloadError::kTarget:
+        // The partial package stays for the next run to resume.
+        return false;
+      case DownloadError::kTooLarge:
+        // Whatever the server sends there is not the offered package.
+        RemovePackage();
+        return false;
+      case DownloadError::kNone:
+      case DownloadError::kTransfer:
+        // A package completed by an earlier run may still be whole; its
+        // size, digest or the extraction finds out. One known to be short
+        // of its size stays for the next run to resume.
+        if (PackageIsShortOfItsSize(package)) return false;
+        break;
+    }
   }
-  if (package.sha256 && !PackageHasDigest(*package.sha256)) return false;
+  if (!PackageMatchesOffer(package)) return false;
   base::FsPath temp_dir;
   if (!base::MakeTempDirectory(kTempDirPrefix, &temp_dir)) {
     LOG_AT(log_site::kCreateTempDir, base::LOG_ERROR)
@@ -119,7 +111,7 @@ bool InstallPackage(const PackageOffer& package,
                       log_site::kTarExit, log_site::kTarStatus);
   // Whole or not, the archive is not needed again: a broken one must be
   // downloaded afresh.
-  (void)remove(kPackageFileName);
+  RemovePackage();
   if (!extracted) return false;
   // tar keeps every entry inside the temporary directory, but cp would carry
   // links and special files into the installation for a later package to

@@ -91,7 +91,7 @@ TEST_F(InstallRunTest, NewerVersionIsInstalledOverTheOldFiles) {
 }
 
 TEST_F(InstallRunTest, PartialPackageIsResumed) {
-  WriteInstalled("norvane.tar.gz", package_.substr(0, 100));
+  PlantPackage(package_.substr(0, 100));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);
   ExpectInstalled();
@@ -103,7 +103,7 @@ TEST_F(InstallRunTest, PartialPackageIsResumed) {
 }
 
 TEST_F(InstallRunTest, CompletePackageAnsweredWith416IsStillInstalled) {
-  WriteInstalled("norvane.tar.gz", package_);
+  PlantPackage(package_);
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);
   ExpectInstalled();
@@ -229,7 +229,7 @@ TEST_F(DigestRunTest, AlteredPackageIsRefusedRemovedAndFetchedAfresh) {
 
 TEST_F(DigestRunTest, PartialOlderPackageCompletedWithNewerBytesIsRefused) {
   std::string older = MakePackage({{"keltrin", "older binary, version 1.5"}});
-  WriteInstalled("norvane.tar.gz", older.substr(0, 100));
+  PlantPackage(older.substr(0, 100), "sha256=" + Sha256HexOf(package_) + "\n");
   PublishManifestWithDigest(Sha256HexOf(package_));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
@@ -276,23 +276,84 @@ TEST_F(DigestRunTest, FailedDownloadLeavesNothingThatPasses) {
   EXPECT_TRUE(LeftTempDirs().empty());
 }
 
-TEST_F(DigestRunTest, UnreadablePackageIsReportedWithTheSystemsText) {
+// Nothing is read, written or unpacked through a package file that is not a
+// regular file; it goes, so the next run can fetch.
+TEST_F(DigestRunTest, PackageFileThatIsNotARegularFileIsRefusedAndRemoved) {
   PublishManifestWithDigest(Sha256HexOf(package_));
-  testing_util::RunProcess({"mkdir", InstallPath("norvane.tar.gz")});
-  ProcessResult result = RunUpdater("1.0");
-  EXPECT_EQ(255, result.exit_code);
-  EXPECT_TRUE(
-      LogEndsWith("Is a directory\n" + PackageDownloadEntry() +
-                  UpdateEntry(log_site::kHashPackage,
-                              "can't read norvane.tar.gz: Is a directory")));
-  // The empty directory is gone with the package, so the next run can fetch.
-  result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  ExpectInstalled();
+  testing_util::ScopedTempDir outside;
+  const std::string target = outside.Child("file");
+  const std::string package = InstallPath("norvane.tar.gz");
+  for (const char* make :
+       {"mkdir \"$0\"", "mkfifo \"$0\"", "ln -s \"$1\" \"$0\""}) {
+    SCOPED_TRACE(make);
+    testing_util::WriteFile(target, "outside");
+    ASSERT_EQ(0, testing_util::RunProcess({"sh", "-c", make, package, target})
+                     .exit_code);
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(255, result.exit_code);
+    EXPECT_TRUE(
+        LogEndsWith(UpdateEntry(log_site::kPackageNotRegular,
+                                "norvane.tar.gz is not a regular file!")));
+    EXPECT_TRUE(PackageRequests().empty());
+    EXPECT_EQ("outside", testing_util::ReadFile(target));
+    result = RunUpdater("1.0");
+    EXPECT_EQ(0, result.exit_code);
+    ExpectInstalled();
+    WriteInstalled("keltrin", "old binary");
+  }
+}
+
+// The manifest's "size" bounds the package's download and must match the
+// finished file; a value that is no byte count fails before any request.
+TEST_F(InstallRunTest, PackageSizeFromTheManifestIsEnforced) {
+  const std::string size = std::to_string(package_.size());
+  const std::string larger = std::to_string(package_.size() + 1);
+  const std::string smaller = std::to_string(package_.size() - 1);
+  struct Case {
+    std::string value;
+    int exit_code;
+    std::string log_tail;
+    bool requested;
+  };
+  const Case kCases[] = {
+      {size, 0, "\nupdate successful!\n", true},
+      {larger, 255,
+       UpdateEntry(log_site::kPackageSize,
+                   "package size error: expected " + larger + ", got " + size),
+       true},
+      {smaller, 255,
+       UpdateEntry(log_site::kDownloadTooLarge,
+                   "download " + server_.Url(kPackagePath) +
+                       " is larger than " + smaller + " bytes!") +
+           PackageDownloadEntry(),
+       true},
+      {"12a", 255,
+       UpdateEntry(log_site::kManifestSizeMalformed,
+                   "package size is not a decimal number!"),
+       false},
+      {" " + size, 255,
+       UpdateEntry(log_site::kManifestSizeMalformed,
+                   "package size is not a decimal number!"),
+       false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE("size=" + c.value);
+    WriteInstalled("keltrin", "old binary");
+    PublishManifestText(ManifestText("2.0", "size=" + c.value + "\n"));
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(c.exit_code, result.exit_code);
+    EXPECT_TRUE(LogEndsWith(c.log_tail));
+    EXPECT_EQ(c.requested, !PackageRequests().empty());
+    EXPECT_FALSE(FileExists(InstallPath(kPackageFileName)));
+    EXPECT_EQ(c.exit_code == 0 ? "new binary" : "old binary",
+              ReadInstalled("keltrin"));
+  }
 }
 
 TEST_F(DigestRunTest, CompletePackageAnsweredWith416IsCheckedAndInstalled) {
-  WriteInstalled("norvane.tar.gz", package_);
+  PlantPackage(package_, "sha256=" + Sha256HexOf(package_) + "\n");
   PublishManifestWithDigest(Sha256HexOf(package_));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);

@@ -6,23 +6,51 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <sstream>
+#include <string_view>
 
 #include "base/eintr_wrapper.h"
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 
 namespace {
 
+// The kernel's command lines are bounded, but a probe reads no more than
+// this of one anyway.
+const size_t kMaxCommandLineBytes = 1024 * 1024;
+
+// Reads at most |max_size| bytes from the start of the file open on |fd|,
+// which it closes, into |*contents|. False when reading fails.
+bool ReadPrefix(int fd, size_t max_size, std::string* contents) {
+  std::string bytes(max_size, '\0');
+  size_t used = 0;
+  ssize_t count = 1;
+  while (used < max_size && count > 0) {
+    count = HANDLE_EINTR(read(fd, &bytes[used], max_size - used));
+    if (count > 0) used += static_cast<size_t>(count);
+  }
+  close(fd);
+  if (count < 0) return false;
+  bytes.resize(used);
+  contents->swap(bytes);
+  return true;
+}
+
+bool IsProcessIdText(const std::string& text) {
+  return !text.empty() &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // Tries to take an exclusive lock on the pid file, creating it when absent.
 // Returns true when another process holds the lock. Otherwise this process
 // holds it until it exits (the descriptor stays open, close-on-exec), or the
-// pid file could not be opened or locked at all, which leaves the decision
-// to the pid file's contents.
+// pid file could not be opened or locked at all (it is not a regular file,
+// say), which leaves the decision to the pid file's contents.
 bool PidFileIsLockedElsewhere() {
-  int fd = HANDLE_EINTR(open(kPidFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (fd < 0) fd = HANDLE_EINTR(open(kPidFileName, O_RDONLY | O_CLOEXEC));
+  int fd = base::OpenRegularFile(kPidFileName, O_RDWR | O_CREAT);
+  if (fd < 0) fd = base::OpenRegularFile(kPidFileName, O_RDONLY);
   if (fd < 0) return false;
   if (HANDLE_EINTR(flock(fd, LOCK_EX | LOCK_NB)) != 0) {
     int error = errno;
@@ -36,31 +64,41 @@ bool PidFileIsLockedElsewhere() {
 
 bool ProcessCommandLineContains(const std::string& pid_text,
                                 const std::string& word) {
-  std::ifstream cmdline("/proc/" + pid_text + "/cmdline", std::ios::binary);
-  if (!cmdline.is_open()) return false;
-  std::string first_line;
-  std::getline(cmdline, first_line);
-  return first_line.find(word) != std::string::npos;
+  // Only a process id names a process: "self", "thread-self" or "1/../self"
+  // would name this very process, which would then wait for itself.
+  if (!IsProcessIdText(pid_text)) return false;
+  int fd = HANDLE_EINTR(
+      open(("/proc/" + pid_text + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+  std::string cmdline;
+  if (fd < 0 || !ReadPrefix(fd, kMaxCommandLineBytes, &cmdline)) return false;
+  std::string_view first_line(cmdline);
+  first_line = first_line.substr(0, first_line.find('\n'));
+  return first_line.find(word) != std::string_view::npos;
 }
 
 bool IsAnotherInstanceRunning() {
   if (PidFileIsLockedElsewhere()) return true;
-  std::ifstream pid_file(kPidFileName);
-  if (!pid_file.is_open()) return false;
+  // Not followed when it is a link, and only its start is read: a process
+  // id is a few digits.
+  int fd = base::OpenRegularFile(kPidFileName, O_RDONLY);
+  std::string contents;
+  if (fd < 0 || !ReadPrefix(fd, kMaxPidFileBytes, &contents)) return false;
+  // One word: leading white space skipped, then up to the next white space.
+  std::istringstream words(contents);
   std::string pid_text;
-  pid_file >> pid_text;
+  words >> pid_text;
   if (atoi(pid_text.c_str()) == getpid()) return false;
   return ProcessCommandLineContains(pid_text, kUpdaterWord);
 }
 
 bool WritePidFile() {
-  FILE* pid_file = fopen(kPidFileName, "we");
-  if (!pid_file) {
+  int fd = base::OpenRegularFile(kPidFileName, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) {
     LOG_AT(log_site::kCantWritePidFile, base::LOG_ERROR)
         << "can't write pid file." << std::endl;
     return false;
   }
-  fprintf(pid_file, "%d", static_cast<int>(getpid()));
-  fclose(pid_file);
+  (void)base::WriteAll(fd, std::to_string(static_cast<int>(getpid())));
+  close(fd);
   return true;
 }

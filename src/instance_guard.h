@@ -6,8 +6,8 @@
 // Keeps a second updater off an installation directory. The pid file "pid" in
 // the working directory names the updater that last started work there.
 
-// True when "/proc/<pid_text>/cmdline" can be read and its first line
-// contains |word|. |pid_text| is used as given, without conversion.
+// True when |pid_text| is a process id (decimal digits, nothing else),
+// "/proc/<pid_text>/cmdline" can be read and its first line contains |word|.
 bool ProcessCommandLineContains(const std::string& pid_text,
                                 const std::string& word);
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <ostream>
+#include <string_view>
 
 #include "base/file_util.h"
 #include "base/logging.h"
@@ -18,35 +19,43 @@ namespace {
 
 const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
 const wchar_t kDigestKey[] = L"sha256";
-// A manifest is a few lines; a signed one is held in memory whole to check
-// its signature, so a file past this size is refused rather than read.
-const size_t kMaxSignedManifestBytes = 1024 * 1024;
-const size_t kMaxSignatureFileBytes = 256;
+const wchar_t kSizeKey[] = L"size";
+
+// Fetches |url| into the fixed file |name|, removed first, within |limits|
+// and at most |max_bytes|. Logs at |site| and returns false when it fails.
+bool FetchFresh(const std::string& url, const char* name, uint64_t max_bytes,
+                DownloadLimits limits, const log_site::Site& site) {
+  (void)remove(name);
+  limits.max_file_bytes = max_bytes;
+  if (DownloadFile(url, name, kConnectTimeoutSeconds, limits) == 0) {
+    return true;
+  }
+  LOG_AT(site, base::LOG_ERROR) << "download " << url << " error!" << std::endl;
+  return false;
+}
 
 // Fetches the manifest's signature and checks it over the bytes of the
 // manifest file with |key|. Logs and returns false when the signature cannot
 // be fetched or read, or does not match.
 bool ManifestSignatureIsValid(const std::string& manifest_url,
-                              const ManifestPublicKey& key) {
-  std::string signature_url = manifest_url + kSignatureUrlSuffix;
-  if (DownloadFile(signature_url, kSignatureFileName, kConnectTimeoutSeconds) !=
-      0) {
-    LOG_AT(log_site::kDownloadSignature, base::LOG_ERROR)
-        << "download " << signature_url << " error!" << std::endl;
+                              const ManifestPublicKey& key,
+                              const DownloadLimits& limits) {
+  if (!FetchFresh(manifest_url + kSignatureUrlSuffix, kSignatureFileName,
+                  kMaxSignatureFileBytes, limits,
+                  log_site::kDownloadSignature)) {
     return false;
   }
   std::string signature_text;
   ManifestSignature signature;
-  if (!base::ReadFileToString(kSignatureFileName, &signature_text,
-                              kMaxSignatureFileBytes) ||
+  if (!base::ReadRegularFile(kSignatureFileName, &signature_text,
+                             kMaxSignatureFileBytes) ||
       !ParseSignatureFile(signature_text, &signature)) {
     LOG_AT(log_site::kLoadSignature, base::LOG_ERROR)
         << "load signature file error!" << std::endl;
     return false;
   }
   std::string manifest;
-  if (!base::ReadFileToString(kManifestFileName, &manifest,
-                              kMaxSignedManifestBytes) ||
+  if (!base::ReadRegularFile(kManifestFileName, &manifest, kMaxManifestBytes) ||
       !VerifyManifestSignature(manifest, signature, key)) {
     LOG_AT(log_site::kVerifySignature, base::LOG_ERROR)
         << "manifest signature error!" << std::endl;
@@ -78,32 +87,71 @@ bool ReadPackageDigest(const IniDocument& manifest, bool required,
   return true;
 }
 
+// Reads the package size from the manifest's key "size" into |size|, left
+// empty when the key is absent. Logs and returns false when the value is not
+// a decimal byte count.
+bool ReadPackageSize(const IniDocument& manifest,
+                     std::optional<uint64_t>* size) {
+  const IniSection* section = manifest.FindSection(kPlatformSection);
+  const IniKey* key = section ? section->FindKey(kSizeKey) : nullptr;
+  if (!key) return true;
+  uint64_t value;
+  if (!ParsePackageSize(base::WideToUtf8(key->value()), &value)) {
+    LOG_AT(log_site::kManifestSizeMalformed, base::LOG_ERROR)
+        << "package size is not a decimal number!" << std::endl;
+    return false;
+  }
+  *size = value;
+  return true;
+}
+
+// |text| without the blanks and tabs at its ends.
+std::string_view TrimmedBlanks(std::string_view text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return std::string_view();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 }  // namespace
+
+bool ParsePackageSize(std::string_view text, uint64_t* size) {
+  if (text.empty() || text.size() > 18) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *size = value;
+  return true;
+}
 
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
+                              const DownloadLimits& limits,
                               PackageOffer* offer) {
-  (void)remove(kManifestFileName);
   if (signing_key) (void)remove(kSignatureFileName);
-  if (DownloadFile(manifest_url, kManifestFileName, kConnectTimeoutSeconds) !=
-      0) {
-    LOG_AT(log_site::kDownloadManifest, base::LOG_ERROR)
-        << "download " << manifest_url << " error!" << std::endl;
+  if (!FetchFresh(manifest_url, kManifestFileName, kMaxManifestBytes, limits,
+                  log_site::kDownloadManifest)) {
     return ManifestOutcome::kFailure;
   }
-  if (signing_key && !ManifestSignatureIsValid(manifest_url, *signing_key)) {
+  if (signing_key &&
+      !ManifestSignatureIsValid(manifest_url, *signing_key, limits)) {
     return ManifestOutcome::kFailure;
   }
   IniDocument manifest;
-  if (!manifest.Load(kManifestFileName, false)) {
+  std::string text;
+  if (!base::ReadRegularFile(kManifestFileName, &text, kMaxManifestBytes)) {
     LOG_AT(log_site::kLoadManifest, base::LOG_ERROR)
         << "load ini file error!" << std::endl;
     return ManifestOutcome::kFailure;
   }
+  manifest.ReadText(text, false);
   std::string server_version =
       base::WideToUtf8(manifest.GetValue(kPlatformSection, L"version"));
-  if (server_version.empty()) {
+  // Blanks around the value are no part of the version: "2.0 " is 2.0.
+  std::string_view compared_version = TrimmedBlanks(server_version);
+  if (compared_version.empty()) {
     LOG_AT(log_site::kManifestVersion, base::LOG_ERROR)
         << "get version number error!" << std::endl;
     return ManifestOutcome::kFailure;
@@ -113,13 +161,16 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   // Checked before the version decision, so that a broken manifest shows
   // at once, not only when an update comes along.
   std::optional<Sha256Digest> sha256;
-  if (!ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
+  std::optional<uint64_t> size;
+  if (!ReadPackageSize(manifest, &size) ||
+      !ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
     return ManifestOutcome::kFailure;
   }
-  if (CompareVersions(local_version, server_version) >= 0) {
+  if (CompareVersions(local_version, std::string(compared_version)) >= 0) {
     return ManifestOutcome::kUpToDate;
   }
   offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
   offer->sha256 = sha256;
+  offer->size = size;
   return ManifestOutcome::kUpdateNeeded;
 }

@@ -1,9 +1,13 @@
 #ifndef MANIFEST_H_
 #define MANIFEST_H_
 
+#include <stdint.h>
+
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "download.h"
 #include "manifest_signature.h"
 #include "package_digest.h"
 
@@ -22,7 +26,17 @@ struct PackageOffer {
   // Key "sha256", when the manifest has it: the digest the downloaded
   // package must have.
   std::optional<Sha256Digest> sha256;
+  // Key "size", when the manifest has it: the package's length in bytes.
+  std::optional<uint64_t> size;
+
+  bool operator==(const PackageOffer& other) const {
+    return url == other.url && sha256 == other.sha256 && size == other.size;
+  }
 };
+
+// Parses a package size: 1 to 18 decimal digits, nothing else. Returns
+// false, leaving |*size| alone, for any other text.
+bool ParsePackageSize(std::string_view text, uint64_t* size);
 
 // Fetches the manifest from |manifest_url| into "norvane_update_linux.ini",
 // prints the server's and the local version, and decides whether
@@ -35,9 +49,15 @@ struct PackageOffer {
 // over the manifest's bytes before anything in it is read, and a manifest
 // without "sha256" fails, so that the signature covers the package too.
 // Without a key (null) no signature is fetched and "sha256" is optional.
+//
+// A key "size" that is not a decimal byte count fails the step as well.
+// Every download stays within |limits| and the manifest and signature within
+// their own size limits. The blanks and tabs around the server's version
+// take no part in the comparison.
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
+                              const DownloadLimits& limits,
                               PackageOffer* offer);
 
 #endif  // MANIFEST_H_

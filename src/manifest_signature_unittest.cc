@@ -186,6 +186,23 @@ TEST_F(SignedRunTest, UnsignedManifestIsRefused) {
       "no signature");
 }
 
+TEST_F(SignedRunTest, EndlessSignatureStopsAtItsLimit) {
+  using Body = testing_util::UpdateServer::EndlessBody;
+  PublishManifestText(manifest_);
+  const std::string url = server_.Url(kSignaturePath);
+  for (Body body : {Body::kDeclared, Body::kUndeclared}) {
+    server_.SetEndlessBody(kSignaturePath, body);
+    ExpectRefused(
+        UpdateEntry(log_site::kDownloadTooLarge,
+                    "download " + url + " is larger than " +
+                        std::to_string(kMaxSignatureFileBytes) + " bytes!") +
+            UpdateEntry(log_site::kDownloadSignature,
+                        "download " + url + " error!"),
+        body == Body::kDeclared ? "declared" : "undeclared");
+    EXPECT_LE(ReadInstalled(kSignatureFileName).size(), kMaxSignatureFileBytes);
+  }
+}
+
 TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
   const std::string verify_error =
       UpdateEntry(log_site::kVerifySignature, "manifest signature error!");

@@ -74,8 +74,15 @@ TEST_F(ManifestRunTest, VersionsAreComparedByComponents) {
     std::string local, server;
     bool update;
   } cases[] = {
-      {"2.0", "2.0.1", true}, {"2.0.1", "2.0", false}, {"1.9", "1.10", true},
-      {"1.10", "1.9", false}, {"", "0.1", true},       {"2.0", " 2.1", false},
+      {"2.0", "2.0.1", true},
+      {"2.0.1", "2.0", false},
+      {"1.9", "1.10", true},
+      {"1.10", "1.9", false},
+      {"", "0.1", true},
+      // Blanks and tabs around the server's version do not count.
+      {"2.0", " 2.1", true},
+      {"2.0", "2.0 ", false},
+      {"2.0", "\t2.0.1\t", true},
   };
   for (const Case& c : cases) {
     PublishManifestText("[ubuntu_debian_i686]\nversion=" + c.server +

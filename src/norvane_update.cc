@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "base/eintr_wrapper.h"
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "daily_check.h"
 #include "installation.h"
@@ -24,14 +25,14 @@ namespace {
 // Reports on the caller's standard error and returns false when the log
 // cannot be opened.
 bool RedirectOutputToLog() {
-  // Not close-on-exec: when the log lands on descriptor 1 or 2 itself, tar
-  // and cp must inherit it to print their listings into the log.
-  int fd =
-      HANDLE_EINTR(open(kLogFileName, O_WRONLY | O_CREAT | O_APPEND, 0666));
+  // Never through a link, which could make the log overwrite any file. The
+  // descriptor is close-on-exec; descriptors 1 and 2, made from it below,
+  // are not, so tar and cp print their listings into the log.
+  int fd = base::OpenRegularFile(kLogFileName, O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) {
     int error = errno;
     fprintf(stderr, "can't open %s: %s\n", kLogFileName,
-            base::SystemErrorText(error).c_str());
+            base::FileErrorText(error).c_str());
     return false;
   }
   fflush(stdout);
@@ -42,7 +43,15 @@ bool RedirectOutputToLog() {
             base::SystemErrorText(error).c_str());
     return false;
   }
-  if (fd > STDERR_FILENO) close(fd);
+  if (fd > STDERR_FILENO) {
+    close(fd);
+  } else if (fcntl(fd, F_SETFD, 0) != 0) {
+    // The log landed on descriptor 1 or 2 itself.
+    int error = errno;
+    fprintf(stderr, "can't redirect output to %s: %s\n", kLogFileName,
+            base::SystemErrorText(error).c_str());
+    return false;
+  }
   return true;
 }
 
@@ -52,8 +61,7 @@ void StartFreshLog() { (void)HANDLE_EINTR(ftruncate(STDOUT_FILENO, 0)); }
 
 }  // namespace
 
-int RunUpdate(int argc, char** argv, const char* server_base_url,
-              const ManifestPublicKey* manifest_key) {
+int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   if (argc != 4) {
     fputs("parameter error!\n", stderr);
     return kExitFailure;
@@ -77,12 +85,15 @@ int RunUpdate(int argc, char** argv, const char* server_base_url,
     return kExitFailure;
   }
 
-  const std::string server(server_base_url);
-  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckUrlPath);
+  DownloadLimits limits;
+  limits.stall_seconds = build.stall_seconds;
+  limits.stall_bytes_per_second = kStallBytesPerSecond;
+  const std::string server(build.server_base_url);
+  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckUrlPath, limits);
 
   PackageOffer package;
-  switch (CheckManifest(server + kManifestUrlPath, argv[1], manifest_key,
-                        &package)) {
+  switch (CheckManifest(server + kManifestUrlPath, argv[1], build.manifest_key,
+                        limits, &package)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:
@@ -91,5 +102,6 @@ int RunUpdate(int argc, char** argv, const char* server_base_url,
       break;
   }
   const char* browser_pid = argv[3];
-  return InstallPackage(package, browser_pid) ? kExitSuccess : kExitFailure;
+  return InstallPackage(package, browser_pid, limits) ? kExitSuccess
+                                                      : kExitFailure;
 }

@@ -7,12 +7,21 @@
 const int kExitSuccess = 0;
 const int kExitFailure = 255;
 
+// What an updater executable is built with.
+struct UpdaterBuild {
+  // The update server, "scheme://host[:port]".
+  const char* server_base_url;
+  // With a key, only manifests signed with its secret key are taken; null
+  // takes them unsigned.
+  const ManifestPublicKey* manifest_key;
+  // How long a transfer may stall before it fails (kStallSeconds, or less
+  // in the updaters built for tests).
+  long stall_seconds;
+};
+
 // Runs one update run for the browser's arguments (argv[1] its version,
-// argv[2] its installation directory, argv[3] its process id) against the
-// update server at |server_base_url| ("scheme://host[:port]"). With a
-// |manifest_key| only manifests signed with its secret key are taken.
-// Returns the process exit status.
-int RunUpdate(int argc, char** argv, const char* server_base_url,
-              const ManifestPublicKey* manifest_key = nullptr);
+// argv[2] its installation directory, argv[3] its process id) as |build|
+// says. Returns the process exit status.
+int RunUpdate(int argc, char** argv, const UpdaterBuild& build);
 
 #endif  // NORVANE_UPDATE_H_

@@ -3,10 +3,17 @@
 #include "hex.h"
 #include "manifest_signature.h"
 #include "norvane_update.h"
+#include "update_settings.h"
 
-// NORVANE_UPDATE_SERVER and NORVANE_MANIFEST_PUBLIC_KEY are chosen when the
-// program is built; an empty key builds an updater that takes manifests
-// unsigned.
+// Updaters built for the end-to-end tests give up on a stalled transfer
+// sooner, so that a stall costs a test seconds, not a minute.
+#ifndef NORVANE_STALL_SECONDS
+#define NORVANE_STALL_SECONDS kStallSeconds
+#endif
+
+// NORVANE_UPDATE_SERVER, NORVANE_MANIFEST_PUBLIC_KEY and
+// NORVANE_STALL_SECONDS are chosen when the program is built; an empty key
+// builds an updater that takes manifests unsigned.
 constexpr std::string_view kManifestPublicKey = NORVANE_MANIFEST_PUBLIC_KEY;
 static_assert(kManifestPublicKey.empty() ||
                   IsHexOfSize(kManifestPublicKey, sizeof(ManifestPublicKey)),
@@ -15,6 +22,7 @@ static_assert(kManifestPublicKey.empty() ||
 int main(int argc, char** argv) {
   ManifestPublicKey key;
   bool signed_manifests = ParsePublicKeyHex(kManifestPublicKey, &key);
-  return RunUpdate(argc, argv, NORVANE_UPDATE_SERVER,
-                   signed_manifests ? &key : nullptr);
+  return RunUpdate(argc, argv,
+                   {NORVANE_UPDATE_SERVER, signed_manifests ? &key : nullptr,
+                    NORVANE_STALL_SECONDS});
 }

@@ -22,6 +22,14 @@ std::string Sha256Hex(const Sha256Digest& digest) {
 bool Sha256OfFile(const std::string& path, Sha256Digest* digest) {
   int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd < 0) return false;
+  bool hashed = Sha256OfDescriptor(fd, digest);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return hashed;
+}
+
+bool Sha256OfDescriptor(int fd, Sha256Digest* digest) {
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   unsigned char buffer[16 * 1024];
@@ -30,12 +38,7 @@ bool Sha256OfFile(const std::string& path, Sha256Digest* digest) {
     crypto_hash_sha256_update(&state, buffer,
                               static_cast<unsigned long long>(count));
   }
-  int error = errno;
-  close(fd);
-  if (count < 0) {
-    errno = error;
-    return false;
-  }
+  if (count < 0) return false;
   crypto_hash_sha256_final(&state, digest->data());
   return true;
 }

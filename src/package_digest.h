@@ -25,5 +25,7 @@ std::string Sha256Hex(const Sha256Digest& digest);
 // |digest| alone and errno telling why, when the file cannot be opened or
 // read.
 bool Sha256OfFile(const std::string& path, Sha256Digest* digest);
+// The same for the rest of the file open on |fd|, which stays open.
+bool Sha256OfDescriptor(int fd, Sha256Digest* digest);
 
 #endif  // PACKAGE_DIGEST_H_

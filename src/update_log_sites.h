@@ -18,15 +18,21 @@ constexpr Site kLoadStateFile{kDriverFile, 48};
 constexpr Site kDownloadManifest{kDriverFile, 150};
 constexpr Site kLoadManifest{kDriverFile, 157};
 constexpr Site kManifestVersion{kDriverFile, 163};
+constexpr Site kManifestSizeMalformed{kDriverFile, 164};
 // Verified updates: the manifest's signature and the package digest.
 constexpr Site kManifestSha256Malformed{kDriverFile, 165};
 constexpr Site kManifestSha256Missing{kDriverFile, 166};
 constexpr Site kDownloadSignature{kDriverFile, 167};
 constexpr Site kLoadSignature{kDriverFile, 168};
 constexpr Site kVerifySignature{kDriverFile, 169};
+// Bounded downloads and the package file.
+constexpr Site kDownloadTooLarge{kDriverFile, 171};
+constexpr Site kPackageNotRegular{kDriverFile, 172};
+constexpr Site kStalePackage{kDriverFile, 173};
 constexpr Site kDownloadPackage{kDriverFile, 175};
 constexpr Site kHashPackage{kDriverFile, 176};
 constexpr Site kPackageSha256{kDriverFile, 177};
+constexpr Site kPackageSize{kDriverFile, 178};
 constexpr Site kCreateTempDir{kDriverFile, 183};
 constexpr Site kTarStatus{kDriverFile, 204};
 constexpr Site kTarExit{kDriverFile, 210};
@@ -43,14 +49,19 @@ constexpr const Site* kUpdateRunSites[] = {
     &kDownloadManifest,
     &kLoadManifest,
     &kManifestVersion,
+    &kManifestSizeMalformed,
     &kManifestSha256Malformed,
     &kManifestSha256Missing,
     &kDownloadSignature,
     &kLoadSignature,
     &kVerifySignature,
+    &kDownloadTooLarge,
+    &kPackageNotRegular,
+    &kStalePackage,
     &kDownloadPackage,
     &kHashPackage,
     &kPackageSha256,
+    &kPackageSize,
     &kCreateTempDir,
     &kTarStatus,
     &kTarExit,

@@ -1,6 +1,9 @@
 #ifndef UPDATE_SETTINGS_H_
 #define UPDATE_SETTINGS_H_
 
+#include <stddef.h>
+#include <stdint.h>
+
 // The update run's fixed settings. The browser, the update server, packagers
 // and tools that read the installation directory all rely on them, so they
 // are spelled once, here.
@@ -13,6 +16,8 @@ inline constexpr char kCheckFileName[] = "norvane_check_linux.ini";
 inline constexpr char kManifestFileName[] = "norvane_update_linux.ini";
 inline constexpr char kSignatureFileName[] = "norvane_update_linux.ini.sig";
 inline constexpr char kPackageFileName[] = "norvane.tar.gz";
+// What the package file was fetched for; see package_record.h.
+inline constexpr char kPackageRecordFileName[] = "norvane_package.ini";
 
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.
@@ -20,8 +25,24 @@ inline constexpr char kCheckUrlPath[] = "/update/norvane_check_linux.ini";
 inline constexpr char kManifestUrlPath[] = "/update/norvane_update_linux.ini";
 inline constexpr char kSignatureUrlSuffix[] = ".sig";
 
-// Every transfer gives up when no connection is made within this time.
+// Every transfer gives up when no connection is made within this time, and
+// when it stalls: fewer than kStallBytesPerSecond arrive on average over
+// kStallSeconds (an updater built for tests may choose a shorter time). A
+// slow but live link passes: 512 bytes a second is a small part of what the
+// slowest mobile data gives.
 inline constexpr long kConnectTimeoutSeconds = 8;
+inline constexpr long kStallBytesPerSecond = 512;
+inline constexpr long kStallSeconds = 60;
+
+// The most bytes each download may bring. The package's own size, when the
+// manifest gives it, is its limit instead of kMaxPackageBytes.
+inline constexpr uint64_t kMaxCheckFileBytes = 16 * 1024;
+inline constexpr uint64_t kMaxManifestBytes = 1024 * 1024;
+inline constexpr uint64_t kMaxSignatureFileBytes = 1024;
+inline constexpr uint64_t kMaxPackageBytes = uint64_t{4} << 30;
+// The most bytes read of the files the updater keeps itself.
+inline constexpr size_t kMaxStateFileBytes = 64 * 1024;
+inline constexpr size_t kMaxPidFileBytes = 64;
 
 // Words in a process's command line that mark it as an updater or as the
 // browser.

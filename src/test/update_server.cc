@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,9 @@ namespace {
 
 const char kHost[] = "127.0.0.1";
 const size_t kChunkSize = 64 * 1024;
+// How long a stalled response holds its connection at most; Stop ends it
+// sooner.
+const int64_t kStallMilliseconds = 120 * 1000;
 
 // An open file that closes itself; shared by a response and its provider.
 class FileHandle {
@@ -225,6 +229,24 @@ void UpdateServer::SetThrottle(const std::string& path,
   }
 }
 
+void UpdateServer::SetStallAfter(const std::string& path, int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bytes < 0) {
+    stall_after_.erase(path);
+  } else {
+    stall_after_[path] = bytes;
+  }
+}
+
+void UpdateServer::SetEndlessBody(const std::string& path, EndlessBody body) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (body == EndlessBody::kOff) {
+    endless_.erase(path);
+  } else {
+    endless_[path] = body;
+  }
+}
+
 std::vector<ServedRequest> UpdateServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<ServedRequest> requests;
@@ -284,6 +306,9 @@ void UpdateServer::HandleRequest(const httplib::Request& request,
     } else {
       response.status = status;
     }
+  } else if (EndlessBody body = EndlessBodyFor(request.path);
+             body != EndlessBody::kOff) {
+    ServeEndlessBody(body, record, response);
   } else {
     ServeFile(request, record, response);
   }
@@ -337,12 +362,21 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   const uint64_t length = end - start;
   const int64_t break_after = TakeBreak(request.path, length);
   const int64_t rate = ThrottleFor(request.path);
+  const int64_t stall_after = StallFor(request.path);
   auto sent = std::make_shared<uint64_t>(0);
   response.set_content_provider(
       static_cast<size_t>(length), kType,
-      [this, file, start, break_after, rate, record, sent](
+      [this, file, start, break_after, rate, stall_after, record, sent](
           size_t offset, size_t wanted, httplib::DataSink& sink) {
         uint64_t limit = wanted;
+        if (stall_after >= 0) {
+          uint64_t allowed = static_cast<uint64_t>(stall_after);
+          if (*sent >= allowed) {
+            Pause(kStallMilliseconds);
+            return false;
+          }
+          if (limit > allowed - *sent) limit = allowed - *sent;
+        }
         if (rate > 0) {
           uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
           if (limit > slice) limit = slice;
@@ -368,6 +402,27 @@ void UpdateServer::ServeFile(const httplib::Request& request,
         }
         return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
       });
+}
+
+void UpdateServer::ServeEndlessBody(
+    EndlessBody body, const std::shared_ptr<ServedRequest>& record,
+    httplib::Response& response) {
+  response.status = 200;
+  auto provide = [this, record](size_t, httplib::DataSink& sink) {
+    const std::string chunk(kChunkSize, 'x');
+    AddBodyBytes(record.get(), static_cast<int64_t>(chunk.size()));
+    return sink.write(chunk.data(), chunk.size());
+  };
+  const char kType[] = "application/octet-stream";
+  if (body == EndlessBody::kDeclared) {
+    response.set_content_provider(
+        SIZE_MAX / 2, kType,
+        [provide](size_t offset, size_t, httplib::DataSink& sink) {
+          return provide(offset, sink);
+        });
+  } else {
+    response.set_chunked_content_provider(kType, provide);
+  }
 }
 
 void UpdateServer::Delay(const std::string& path) {
@@ -404,6 +459,19 @@ int64_t UpdateServer::ThrottleFor(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = throttle_.find(path);
   return it == throttle_.end() ? 0 : it->second;
+}
+
+int64_t UpdateServer::StallFor(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = stall_after_.find(path);
+  return it == stall_after_.end() ? -1 : it->second;
+}
+
+UpdateServer::EndlessBody UpdateServer::EndlessBodyFor(
+    const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = endless_.find(path);
+  return it == endless_.end() ? EndlessBody::kOff : it->second;
 }
 
 int UpdateServer::ErrorStatusFor(const std::string& path) const {

@@ -78,6 +78,17 @@ class UpdateServer {
   // twentieth of a second, so a client can be caught mid-transfer. 0 removes
   // the limit.
   void SetThrottle(const std::string& path, int64_t bytes_per_second);
+  // Responses for |path| send |bytes| body bytes (0: the headers alone) and
+  // then nothing more, holding the connection open until Stop, like a server
+  // that hangs or a network that drops the connection silently. -1 restores
+  // normal serving.
+  void SetStallAfter(const std::string& path, int64_t bytes);
+  // Requests for |path| answer 200 with a body that never ends, whatever the
+  // file holds: with a Content-Length far beyond any limit (kDeclared) or
+  // chunked, with no length at all (kUndeclared). kOff restores normal
+  // serving.
+  enum class EndlessBody { kOff, kDeclared, kUndeclared };
+  void SetEndlessBody(const std::string& path, EndlessBody body);
 
   // The requests received so far, in the order their answers began.
   std::vector<ServedRequest> Requests() const;
@@ -108,6 +119,11 @@ class UpdateServer {
   int64_t TakeBreak(const std::string& path, uint64_t length);
   int ErrorStatusFor(const std::string& path) const;
   int64_t ThrottleFor(const std::string& path) const;
+  int64_t StallFor(const std::string& path) const;
+  EndlessBody EndlessBodyFor(const std::string& path) const;
+  void ServeEndlessBody(EndlessBody body,
+                        const std::shared_ptr<ServedRequest>& record,
+                        httplib::Response& response);
   void ServeFile(const httplib::Request& request,
                  const std::shared_ptr<ServedRequest>& record,
                  httplib::Response& response);
@@ -124,6 +140,8 @@ class UpdateServer {
   std::map<std::string, BreakRule> break_after_;
   std::map<std::string, int> delay_ms_;
   std::map<std::string, int64_t> throttle_;
+  std::map<std::string, int64_t> stall_after_;
+  std::map<std::string, EndlessBody> endless_;
   // Shared with the content providers that count the body bytes.
   std::vector<std::shared_ptr<ServedRequest>> requests_;
 };

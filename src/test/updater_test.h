@@ -144,6 +144,16 @@ class UpdateRunTest : public UpdaterTest {
   void PublishPackage(const std::string& bytes) {
     testing_util::WriteFile(root_.Child(kPackagePath), bytes);
   }
+  // Leaves |bytes| in the package file as an earlier run that fetched the
+  // package at kPackagePath would have, with |record_lines| ("sha256=...",
+  // "size=...") in its record.
+  void PlantPackage(const std::string& bytes,
+                    const std::string& record_lines = "") {
+    WriteInstalled(kPackageFileName, bytes);
+    WriteInstalled(
+        kPackageRecordFileName,
+        "[package]\nurl=" + server_.Url(kPackagePath) + "\n" + record_lines);
+  }
   std::vector<testing_util::ServedRequest> PackageRequests() const {
     return server_.RequestsFor(kPackagePath);
   }

@@ -1,0 +1,42 @@
+#ifndef PACKAGE_RECORD_H_
+#define PACKAGE_RECORD_H_
+
+#include "manifest.h"
+
+// The package file "norvane.tar.gz" and its record.
+//
+// The record ties the package file to the offer it was fetched for:
+// its URL, and its "sha256" and "size" when the manifest gave them. Without
+// it a package of one release, left whole by a run that stopped before
+// unpacking, would be taken for the next release's. It is kept in
+// "norvane_package.ini" beside the package, written before the first byte
+// of a download is appended, and removed with the package.
+
+// Reads the record into |*offer|. False, leaving |*offer| alone, when there
+// is none or it cannot be read.
+bool ReadPackageRecord(PackageOffer* offer);
+
+// Replaces the record with one for |offer|, atomically. False when it
+// cannot be written.
+bool WritePackageRecord(const PackageOffer& offer);
+
+// Makes "norvane.tar.gz" fit for |package| before its download: a package
+// file that is not a regular file is refused (removed, so the next run
+// starts afresh); one fetched for another offer, or larger than the offered
+// size, is removed with an entry, so the download starts from byte 0. Then
+// records |package| as what the file is fetched for. False, after logging,
+// when the install must end.
+bool PreparePackageFile(const PackageOffer& package);
+
+// Whether the package file holds fewer bytes than the offer's size.
+bool PackageIsShortOfItsSize(const PackageOffer& package);
+
+// Checks the downloaded package against the offer's size and digest, the
+// size first so that a file of another size is never hashed. Logs, removes
+// the package and returns false when it cannot be read or does not match.
+bool PackageMatchesOffer(const PackageOffer& package);
+
+// Removes the package and its record. Either may be missing.
+void RemovePackage();
+
+#endif  // PACKAGE_RECORD_H_
