@@ -63,6 +63,15 @@ FsPath FsPath::LastComponent() const {
   return FsPath(path_.substr(start, length));
 }
 
+FsPath FsPath::DirName() const {
+  size_t start, length;
+  LastComponentRange(&start, &length);
+  if (start == 0) {
+    return FsPath(!path_.empty() && path_[0] == kPathSeparator ? "/" : ".");
+  }
+  return FsPath(path_.substr(0, start)).DropTrailingSeparators();
+}
+
 bool FsPath::IsCurrentDirEntry() const {
   size_t start, length;
   LastComponentRange(&start, &length);

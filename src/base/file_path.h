@@ -40,6 +40,11 @@ class FsPath {
   // empty path give themselves.
   FsPath LastComponent() const;
 
+  // The path without its final component and the separators before it:
+  // "/a/b" gives "/a", "/a" and "/" give "/", a lone component or the empty
+  // path gives ".".
+  FsPath DirName() const;
+
   // Whether the final component is exactly "." or "..".
   bool IsCurrentDirEntry() const;
   bool IsParentDirEntry() const;

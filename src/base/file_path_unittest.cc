@@ -82,6 +82,20 @@ TEST(FsPathTest, LastComponent) {
   }
 }
 
+TEST(FsPathTest, DirName) {
+  const struct {
+    const char* path;
+    const char* expected;
+  } kCases[] = {
+      {"/a/b", "/a"}, {"/a/b/", "/a"}, {"/a", "/"},  {"/", "/"},    {"a", "."},
+      {"", "."},      {"a//b", "a"},   {"a/b", "a"}, {"//a", "//"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.expected, FsPath(c.path).DirName().AsString())
+        << "path \"" << c.path << "\"";
+  }
+}
+
 TEST(FsPathTest, DirectoryEntryNames) {
   const struct {
     const char* path;

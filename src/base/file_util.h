@@ -30,6 +30,24 @@ bool LocateTempRoot(FsPath* path);
 // affect the name. Returns false, leaving |path| alone, when mkdtemp fails.
 bool MakeTempDirectory(const std::string& prefix, FsPath* path);
 
+// The same under |root| instead of the temporary root.
+bool MakeTempDirectoryUnder(const FsPath& root, FsPath* path);
+
+// Resolves |root| (empty means the current directory) once, to an absolute
+// path without symbolic links, so that a link re-pointed later changes
+// nothing, and checks that no other user can rename entries in it: it and
+// every directory above it is owned by this user or by root, and each one
+// that others may write to has the sticky bit. Stores the resolved path in
+// |resolved|; returns false, with |resolved| alone and |problem| saying why,
+// when it cannot be resolved or is not safe.
+bool ResolvePrivateRoot(const FsPath& root, FsPath* resolved,
+                        std::string* problem);
+
+// Flushes the file system that holds |path| to its disk (syncfs), so that
+// what was written there survives a power loss. Returns false, with errno
+// set, on failure.
+bool SyncFileSystemOf(const std::string& path);
+
 // Replaces |*contents| with the bytes of the file at |path|. Returns false,
 // leaving |*contents| alone and errno set, when the file cannot be opened or
 // read, or holds more than |max_size| bytes (EFBIG).
@@ -64,11 +82,12 @@ bool WriteAll(int fd, std::string_view bytes);
 const int kKeepFileMode = -1;
 
 // Replaces the file at |path| with |contents| through a new file beside it
-// that is synced and then renamed over it, so a reader never sees half a
-// file and a failed or interrupted write leaves the old file whole. The file
-// gets exactly |mode|, or with kKeepFileMode the replaced file's mode (0666
-// less the umask for a new file). Returns false, with errno set and no new
-// file left behind, on failure.
+// that is synced and then renamed over it, the directory synced after, so a
+// reader never sees half a file, a failed or interrupted write leaves the old
+// file whole and the new one survives a power loss once this returns true. The
+// file gets exactly |mode|, or with kKeepFileMode the replaced file's mode
+// (0666 less the umask for a new file). Returns false, with errno set and no
+// new file left behind, on failure.
 bool ReplaceFileContents(const std::string& path, std::string_view contents,
                          int mode = kKeepFileMode);
 
@@ -155,8 +174,9 @@ class DirectoryWalker {
 
 // Removes |path|: a file or symbolic link (unlinked), an empty directory, or
 // with |recursive| a whole directory tree, whose symbolic links are unlinked
-// and never followed. A top path that is a symbolic link to a directory is
-// unlinked when |recursive|, and makes the call fail otherwise. Returns true
+// and never followed. A top path that is a symbolic link to a directory,
+// written with trailing separators or without, is unlinked when |recursive|
+// and never walked, and makes the call fail otherwise. Returns true
 // when the path no longer exists as far as this call knows (a missing path
 // counts as deleted), false on the first failure; what was removed before it
 // stays removed.

@@ -192,6 +192,17 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents,
     ok = false;
     error = errno;
   }
+  if (ok) {
+    // The rename lives in the directory: it too must reach the disk.
+    std::string directory = FsPath(path).DirName().AsString();
+    int dir_fd = HANDLE_EINTR(
+        open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd >= 0) {
+      (void)fsync(dir_fd);
+      close(dir_fd);
+    }
+    return true;
+  }
   if (!ok) {
     unlink(temp_path.c_str());
     errno = error;
@@ -208,6 +219,10 @@ bool LocateTempRoot(FsPath* path) {
 bool MakeTempDirectory(const std::string& /*prefix*/, FsPath* path) {
   FsPath root;
   LocateTempRoot(&root);
+  return MakeTempDirectoryUnder(root, path);
+}
+
+bool MakeTempDirectoryUnder(const FsPath& root, FsPath* path) {
   // mkdtemp fills in the name in place, in a NUL-terminated copy.
   std::string name = root.Join(kTempDirTemplate).AsString();
   if (!mkdtemp(&name[0])) return false;
@@ -300,6 +315,55 @@ bool DirectoryWalker::ShouldOmit(const FsPath& path) {
   return path.IsCurrentDirEntry() || path.IsParentDirEntry();
 }
 
+bool ResolvePrivateRoot(const FsPath& root, FsPath* resolved,
+                        std::string* problem) {
+  std::string name = root.IsEmpty() ? "." : root.AsString();
+  char real[PATH_MAX];
+  if (!realpath(name.c_str(), real)) {
+    int error = errno;
+    *problem = name + ": " + SystemErrorText(error);
+    return false;
+  }
+  const uid_t me = geteuid();
+  // From the root itself up to "/": whoever can rename an entry of any of
+  // them can swap what the path leads to.
+  for (FsPath dir(real);; dir = dir.DirName()) {
+    struct stat status;
+    if (lstat(dir.AsString().c_str(), &status) != 0) {
+      int error = errno;
+      *problem = dir.AsString() + ": " + SystemErrorText(error);
+      return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      *problem = dir.AsString() + " is not a directory";
+      return false;
+    }
+    if (status.st_uid != me && status.st_uid != 0) {
+      *problem = dir.AsString() + " belongs to another user";
+      return false;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+        (status.st_mode & S_ISVTX) == 0) {
+      *problem =
+          dir.AsString() + " is writable by others without the sticky bit";
+      return false;
+    }
+    if (dir.AsString() == "/") break;
+  }
+  *resolved = FsPath(real);
+  return true;
+}
+
+bool SyncFileSystemOf(const std::string& path) {
+  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  int result = syncfs(fd);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return result == 0;
+}
+
 bool DeletePath(const FsPath& path, bool recursive) {
   const char* path_bytes = path.AsString().c_str();
   struct stat status;
@@ -309,12 +373,14 @@ bool DeletePath(const FsPath& path, bool recursive) {
   }
   if (!IsDirectoryStatus(status)) return unlink(path_bytes) == 0;
   if (!recursive) return rmdir(path_bytes) == 0;
-  // Never walk through a link: what it points to is not ours to delete.
-  if (lstat(path_bytes, &status) != 0) {
+  // Never walk through a link: what it points to is not ours to delete. A
+  // trailing separator would make lstat follow the link, so it goes first.
+  const std::string bare = path.DropTrailingSeparators().AsString();
+  if (lstat(bare.c_str(), &status) != 0) {
     int error = errno;
     return error == ENOENT || error == ENOTDIR;
   }
-  if (S_ISLNK(status.st_mode)) return unlink(path_bytes) == 0;
+  if (S_ISLNK(status.st_mode)) return unlink(bare.c_str()) == 0;
 
   // Files go during the walk; directories afterwards, children first.
   std::vector<FsPath> directories;

@@ -554,23 +554,44 @@ TEST_F(FileUtilTest, DeleteOfLinkAsTopPath) {
   MakeLink(Path("nowhere"), Path("dangling"));
   MakeLink(Path("file"), Path("filelink"));
   MakeLink(Path("target"), Path("dirlink"));
+  MakeLink(Path("target"), Path("slashlink"));
+  MakeLink(Path("target"), Path("slashlink2"));
   struct Case {
     std::string link;
+    std::string given;  // How the path is written.
     bool recursive;
     bool result;
     std::vector<std::string> removals;
     bool stays;
   };
   const Case kCases[] = {
-      {"dangling", true, true, {}, true},
-      {"filelink", true, true, {"unlink " + Path("filelink")}, false},
-      {"dirlink", false, false, {"rmdir " + Path("dirlink")}, true},
-      {"dirlink", true, true, {"unlink " + Path("dirlink")}, false},
+      {"dangling", "dangling", true, true, {}, true},
+      {"filelink",
+       "filelink",
+       true,
+       true,
+       {"unlink " + Path("filelink")},
+       false},
+      {"dirlink", "dirlink", false, false, {"rmdir " + Path("dirlink")}, true},
+      {"dirlink", "dirlink", true, true, {"unlink " + Path("dirlink")}, false},
+      // A trailing separator must not lead the walk into the target.
+      {"slashlink",
+       "slashlink/",
+       true,
+       true,
+       {"unlink " + Path("slashlink")},
+       false},
+      {"slashlink2",
+       "slashlink2//",
+       true,
+       true,
+       {"unlink " + Path("slashlink2")},
+       false},
   };
   for (const Case& c : kCases) {
-    SCOPED_TRACE(c.link + (c.recursive ? ", recursive" : ""));
+    SCOPED_TRACE(c.given + (c.recursive ? ", recursive" : ""));
     RemovalRecorder recorder;
-    EXPECT_EQ(c.result, DeletePath(FsPath(Path(c.link)), c.recursive));
+    EXPECT_EQ(c.result, DeletePath(FsPath(Path(c.given)), c.recursive));
     EXPECT_EQ(c.removals, recorder.removals());
     EXPECT_EQ(c.stays, FileExists(Path(c.link)));
   }
