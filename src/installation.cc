@@ -1,7 +1,10 @@
 #include "installation.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +14,13 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "download.h"
+#include "install_journal.h"
 #include "instance_guard.h"
 #include "package_check.h"
 #include "package_commands.h"
 #include "package_record.h"
 #include "progress_line.h"
+#include "staging_directory.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 
@@ -42,10 +47,15 @@ bool RunShellCommand(const std::string& command, const char* tool,
   return true;
 }
 
-void WaitForBrowserExit(const std::string& browser_pid) {
+// Waits until the browser process |browser_pid| has exited. Returns whether
+// it had to wait at all.
+bool WaitForBrowserExit(const std::string& browser_pid) {
+  bool waited = false;
   while (ProcessCommandLineContains(browser_pid, kBrowserWord)) {
     sleep(kBrowserPollSeconds);
+    waited = true;
   }
+  return waited;
 }
 
 // |text| with control bytes and backslashes written as octal escapes, so
@@ -66,10 +76,66 @@ std::string Printable(const std::string& text) {
   return printable;
 }
 
-}  // namespace
+// Checks the unpacked tree of |staging| for entries that must not reach the
+// installation, and sizes it in the installation's blocks. Logs and returns
+// false when it holds one.
+bool CheckUnpackedTree(const std::string& staging, TreeSummary* summary) {
+  struct statvfs installation;
+  summary->block_size =
+      statvfs(".", &installation) == 0 ? installation.f_bsize : 4096;
+  std::string unsafe_entry;
+  if (FindUnsafeEntry(UnpackedTree(base::FsPath(staging)), &unsafe_entry,
+                      summary)) {
+    LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
+        << "unsafe package entry: " << Printable(unsafe_entry) << std::endl;
+    return false;
+  }
+  return true;
+}
 
-bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
-                    const DownloadLimits& limits) {
+// Whether the staging directory of |journal| still holds the tree the
+// journal names, unchanged as far as a check can tell.
+bool StagedTreeIsIntact(const OfferFile& journal, TreeSummary* summary) {
+  if (!IsOurStagingDirectory(journal.staging)) return false;
+  std::string unsafe_entry;
+  struct statvfs installation;
+  summary->block_size =
+      statvfs(".", &installation) == 0 ? installation.f_bsize : 4096;
+  return !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
+                          &unsafe_entry, summary) &&
+         summary->entries == journal.entries;
+}
+
+// Takes over the package that the unfinished install of |journal| staged
+// when the manifest still offers it and it is still there whole. Otherwise
+// removes that staging directory, so the package is fetched afresh, and
+// returns false.
+bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal,
+                        TreeSummary* summary) {
+  if (!(journal.package == package)) {
+    LOG_AT(log_site::kOfferChanged, base::LOG_ERROR)
+        << "the server offers another package now, installing it instead!"
+        << std::endl;
+  } else if (StagedTreeIsIntact(journal, summary)) {
+    LOG_AT(log_site::kStagingReused, base::LOG_ERROR)
+        << "finishing the install from " << Printable(journal.staging) << "!"
+        << std::endl;
+    return true;
+  } else {
+    LOG_AT(log_site::kStagingLost, base::LOG_ERROR)
+        << Printable(journal.staging)
+        << " is gone or changed, fetching the package again!" << std::endl;
+  }
+  RemoveStagingDirectory(journal.staging);
+  return false;
+}
+
+// Downloads |package|, checks it and unpacks it into a new staging
+// directory, which the journal written into |*staged| then names. Logs and
+// returns false when any of it fails; what is kept for the next run is the
+// partial package file only.
+bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
+                    OfferFile* staged, TreeSummary* summary) {
   if (!PreparePackageFile(package)) return false;
   DownloadLimits package_limits = limits;
   package_limits.max_file_bytes = package.size.value_or(kMaxPackageBytes);
@@ -100,36 +166,123 @@ bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
     }
   }
   if (!PackageMatchesOffer(package)) return false;
-  base::FsPath temp_dir;
-  if (!base::MakeTempDirectory(kTempDirPrefix, &temp_dir)) {
-    LOG_AT(log_site::kCreateTempDir, base::LOG_ERROR)
-        << "can'nt create temp dir!" << std::endl;
-    return false;
-  }
+  base::FsPath staging;
+  if (!MakeStagingDirectory(&staging)) return false;
+  OfferFile record;
+  record.package = package;
+  record.staging = staging.AsString();
+  // From here on a run killed at any moment leaves a staging directory that
+  // the next run finds named in the record or the journal.
+  (void)WritePackageRecord(record);
   bool extracted =
-      RunShellCommand(ExtractionCommand(temp_dir.AsString()), "tar",
-                      log_site::kTarExit, log_site::kTarStatus);
+      RunShellCommand(ExtractionCommand(UnpackedTree(staging).AsString()),
+                      "tar", log_site::kTarExit, log_site::kTarStatus);
   // Whole or not, the archive is not needed again: a broken one must be
   // downloaded afresh.
-  RemovePackage();
-  if (!extracted) return false;
-  // tar keeps every entry inside the temporary directory, but cp would carry
+  (void)remove(kPackageFileName);
+  // tar keeps every entry inside the staging directory, but cp would carry
   // links and special files into the installation for a later package to
   // write through.
-  std::string unsafe_entry;
-  if (FindUnsafeEntry(temp_dir, &unsafe_entry)) {
-    LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
-        << "unsafe package entry: " << Printable(unsafe_entry) << std::endl;
-    (void)base::DeletePath(temp_dir, true);
+  if (!extracted || !CheckUnpackedTree(record.staging, summary)) {
+    RemoveStagingDirectory(record.staging);
+    RemovePackage();
     return false;
   }
+  record.entries = summary->entries;
+  if (!WriteInstallJournal(record)) {
+    int error = errno;
+    LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
+        << "can't write the install journal: " << base::SystemErrorText(error)
+        << std::endl;
+    RemoveStagingDirectory(record.staging);
+    RemovePackage();
+    return false;
+  }
+  RemovePackage();
+  *staged = record;
+  return true;
+}
 
-  WaitForBrowserExit(browser_pid);
-  if (!RunShellCommand(CopyCommand(temp_dir.AsString()), "cp",
-                       log_site::kCpExit, log_site::kCpStatus)) {
+// Waits for the browser and copies the tree that |staged| names over the
+// installation; the journal goes once the copy has reached the disk, and the
+// staging directory after it. Logs and returns false, keeping the journal,
+// when the copy cannot be made or fails.
+bool CopyStagedPackage(const OfferFile& staged, TreeSummary summary,
+                       const std::string& browser_pid) {
+  if (WaitForBrowserExit(browser_pid)) {
+    // Nobody else can reach into the staging directory, but the copy must
+    // carry exactly what was checked: look again after the wait.
+    uint64_t checked = summary.entries;
+    if (!CheckUnpackedTree(staged.staging, &summary)) return false;
+    if (summary.entries != checked) {
+      LOG_AT(log_site::kTreeChanged, base::LOG_ERROR)
+          << "the unpacked package changed while waiting!" << std::endl;
+      return false;
+    }
+  }
+  struct statvfs room;
+  if (statvfs(".", &room) == 0) {
+    uint64_t available = static_cast<uint64_t>(room.f_bavail) * room.f_frsize;
+    uint64_t needed = summary.bytes + kCopyRoomMarginBytes;
+    if (available < needed) {
+      LOG_AT(log_site::kNoRoomToCopy, base::LOG_ERROR)
+          << "not enough room to copy the update: need " << needed
+          << " bytes, have " << available << "!" << std::endl;
+      return false;
+    }
+  }
+  bool copied = RunShellCommand(
+      CopyCommand(UnpackedTree(base::FsPath(staged.staging)).AsString()), "cp",
+      log_site::kCpExit, log_site::kCpStatus);
+  // A package that ships a file of the package's name must not leave it for
+  // the next run to resume onto.
+  RemovePackage();
+  if (!copied) return false;
+  // Named in the record while the journal goes, so that a run killed before
+  // the directory is removed leaves it findable.
+  OfferFile record;
+  record.package = staged.package;
+  record.staging = staged.staging;
+  (void)WritePackageRecord(record);
+  if (!FinishInstallJournal()) {
+    int error = errno;
+    LOG_AT(log_site::kFinishJournal, base::LOG_ERROR)
+        << "can't finish the install journal: " << base::SystemErrorText(error)
+        << std::endl;
     return false;
   }
-  (void)base::DeletePath(temp_dir, true);
+  RemoveStagingDirectory(staged.staging);
+  RemovePackage();
+  return true;
+}
+
+}  // namespace
+
+void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
+  OfferFile record;
+  if (!ReadPackageRecord(&record) || record.staging.empty()) return;
+  if (!journal || record.staging != journal->staging) {
+    RemoveStagingDirectory(record.staging);
+  }
+  struct stat status;
+  if (lstat(kPackageFileName, &status) == 0) {
+    record.staging.clear();
+    (void)WritePackageRecord(record);
+  } else {
+    (void)remove(kPackageRecordFileName);
+  }
+}
+
+bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
+                    const DownloadLimits& limits, const OfferFile* journal) {
+  OfferFile staged;
+  TreeSummary summary;
+  if (journal && ReuseStagedPackage(package, *journal, &summary)) {
+    staged = *journal;
+  } else if (!FetchAndUnpack(package, limits, &staged, &summary)) {
+    return false;
+  }
+  if (!CopyStagedPackage(staged, summary, browser_pid)) return false;
   PrintProgressLine("update successful!");
   return true;
 }

@@ -129,6 +129,7 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
                               const DownloadLimits& limits,
+                              bool installation_unfinished,
                               PackageOffer* offer) {
   if (signing_key) (void)remove(kSignatureFileName);
   if (!FetchFresh(manifest_url, kManifestFileName, kMaxManifestBytes, limits,
@@ -166,7 +167,8 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
       !ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
     return ManifestOutcome::kFailure;
   }
-  if (CompareVersions(local_version, std::string(compared_version)) >= 0) {
+  if (CompareVersions(local_version, std::string(compared_version)) >= 0 &&
+      !installation_unfinished) {
     return ManifestOutcome::kUpToDate;
   }
   offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));

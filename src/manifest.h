@@ -53,11 +53,15 @@ bool ParsePackageSize(std::string_view text, uint64_t* size);
 // A key "size" that is not a decimal byte count fails the step as well.
 // Every download stays within |limits| and the manifest and signature within
 // their own size limits. The blanks and tabs around the server's version
-// take no part in the comparison.
+// take no part in the comparison. When |installation_unfinished| (an
+// install did not finish, so the installation may be half old, half new)
+// the local version is not trusted: the outcome is kUpdateNeeded whatever
+// the comparison says.
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
                               const DownloadLimits& limits,
+                              bool installation_unfinished,
                               PackageOffer* offer);
 
 #endif  // MANIFEST_H_

@@ -12,6 +12,7 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "daily_check.h"
+#include "install_journal.h"
 #include "installation.h"
 #include "instance_guard.h"
 #include "manifest.h"
@@ -85,6 +86,17 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
     return kExitFailure;
   }
 
+  // An install that did not finish is finished first, whatever the version
+  // the browser reports: the installation may be half old, half new.
+  OfferFile journal;
+  const bool unfinished = ReadInstallJournal(&journal);
+  if (unfinished) {
+    LOG_AT(log_site::kUnfinishedInstall, base::LOG_ERROR)
+        << "the last install of " << journal.package.url
+        << " did not finish, installing again!" << std::endl;
+  }
+  RemoveLeftoverStagingDirectories(unfinished ? &journal : nullptr);
+
   DownloadLimits limits;
   limits.stall_seconds = build.stall_seconds;
   limits.stall_bytes_per_second = kStallBytesPerSecond;
@@ -93,7 +105,7 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
 
   PackageOffer package;
   switch (CheckManifest(server + kManifestUrlPath, argv[1], build.manifest_key,
-                        limits, &package)) {
+                        limits, unfinished, &package)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:
@@ -102,6 +114,8 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
       break;
   }
   const char* browser_pid = argv[3];
-  return InstallPackage(package, browser_pid, limits) ? kExitSuccess
-                                                      : kExitFailure;
+  return InstallPackage(package, browser_pid, limits,
+                        unfinished ? &journal : nullptr)
+             ? kExitSuccess
+             : kExitFailure;
 }

@@ -50,6 +50,18 @@ std::string UnsafeReason(int dir_fd, const char* name, mode_t type,
   return below + " -> " + target;
 }
 
+// The bytes the regular file |name| of the directory open on |dir_fd| takes
+// in blocks of |summary.block_size|, rounded up; its size alone when the
+// block size is 0.
+uint64_t SizeInBlocks(int dir_fd, const char* name,
+                      const TreeSummary& summary) {
+  struct stat status;
+  if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  uint64_t size = static_cast<uint64_t>(status.st_size);
+  uint64_t block = summary.block_size;
+  return block == 0 ? size : (size + block - 1) / block * block;
+}
+
 }  // namespace
 
 bool IsLinkTargetInside(const std::string& target, size_t depth) {
@@ -73,6 +85,13 @@ bool IsLinkTargetInside(const std::string& target, size_t depth) {
 }
 
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
+  return FindUnsafeEntry(dir, entry, nullptr);
+}
+
+bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
+                     TreeSummary* summary) {
+  TreeSummary counted;
+  if (summary) counted.block_size = summary->block_size;
   int top_fd = open(dir.AsString().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (top_fd < 0) return false;
   // Directories still to be read, as paths below the top ("" is the top).
@@ -94,7 +113,13 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
       std::string_view name = dirent->d_name;
       if (name == "." || name == "..") continue;
       mode_t type = EntryType(fd, dirent);
-      if (S_ISREG(type)) continue;
+      ++counted.entries;
+      if (S_ISREG(type)) {
+        if (summary) counted.bytes += SizeInBlocks(fd, dirent->d_name, counted);
+        continue;
+      }
+      // A directory or a link takes a block of its own.
+      counted.bytes += counted.block_size;
       std::string below = directory.empty() ? std::string(name)
                                             : directory + "/" + dirent->d_name;
       if (S_ISDIR(type)) {
@@ -107,7 +132,10 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
     closedir(stream);
   }
   close(top_fd);
-  if (unsafe.empty()) return false;
+  if (unsafe.empty()) {
+    if (summary) *summary = counted;
+    return false;
+  }
   *entry = unsafe;
   return true;
 }

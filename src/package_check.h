@@ -2,6 +2,7 @@
 #define PACKAGE_CHECK_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -24,5 +25,21 @@ bool IsLinkTargetInside(const std::string& target, size_t depth);
 // |*entry| to the entry's path below |dir| (with " -> " and the target for a
 // link) when there is one; false, leaving |*entry| alone, otherwise.
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry);
+
+// What FindUnsafeEntry counts of a safe tree.
+struct TreeSummary {
+  // In: the block size to round regular files' sizes up to (0: none).
+  uint64_t block_size = 0;
+  // Out: the entries below the top, and the bytes they take: each regular
+  // file's size rounded up to blocks, a block for each directory and link.
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
+};
+
+// FindUnsafeEntry that also fills |*summary| when it finds no unsafe entry.
+// The sizes cost a status call per regular file; a null |summary| spares
+// them.
+bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
+                     TreeSummary* summary);
 
 #endif  // PACKAGE_CHECK_H_

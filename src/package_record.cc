@@ -11,64 +11,16 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
-#include "base/utf_string_conversions.h"
-#include "ini/ini_document.h"
 #include "package_digest.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 
-namespace {
-
-const wchar_t kSection[] = L"package";
-const wchar_t kUrlKey[] = L"url";
-const wchar_t kSha256Key[] = L"sha256";
-const wchar_t kSizeKey[] = L"size";
-// A record is three short lines; anything longer is no record of ours.
-const size_t kMaxRecordBytes = 16 * 1024;
-
-}  // namespace
-
-bool ReadPackageRecord(PackageOffer* offer) {
-  std::string text;
-  if (!base::ReadRegularFile(kPackageRecordFileName, &text, kMaxRecordBytes)) {
-    return false;
-  }
-  IniDocument record;
-  record.ReadText(text, false);
-  const IniSection* section = record.FindSection(kSection);
-  const IniKey* url = section ? section->FindKey(kUrlKey) : nullptr;
-  if (!url) return false;
-  PackageOffer read;
-  read.url = base::WideToUtf8(url->value());
-  if (const IniKey* sha256 = section->FindKey(kSha256Key)) {
-    Sha256Digest digest;
-    if (!ParseSha256Hex(base::WideToUtf8(sha256->value()), &digest)) {
-      return false;
-    }
-    read.sha256 = digest;
-  }
-  if (const IniKey* size = section->FindKey(kSizeKey)) {
-    uint64_t bytes;
-    if (!ParsePackageSize(base::WideToUtf8(size->value()), &bytes)) {
-      return false;
-    }
-    read.size = bytes;
-  }
-  *offer = read;
-  return true;
+bool ReadPackageRecord(OfferFile* record) {
+  return ReadOfferFile(kPackageRecordFileName, record);
 }
 
-bool WritePackageRecord(const PackageOffer& offer) {
-  IniDocument record;
-  record.SetValue(kSection, kUrlKey, base::Utf8ToWide(offer.url));
-  if (offer.sha256) {
-    record.SetValue(kSection, kSha256Key,
-                    base::Utf8ToWide(Sha256Hex(*offer.sha256)));
-  }
-  if (offer.size) {
-    record.SetValue(kSection, kSizeKey, std::to_wstring(*offer.size));
-  }
-  return record.Save(kPackageRecordFileName);
+bool WritePackageRecord(const OfferFile& record) {
+  return WriteOfferFile(kPackageRecordFileName, record);
 }
 
 bool PreparePackageFile(const PackageOffer& package) {
@@ -80,8 +32,9 @@ bool PreparePackageFile(const PackageOffer& package) {
       RemovePackage();
       return false;
     }
-    PackageOffer recorded;
-    bool same_offer = ReadPackageRecord(&recorded) && recorded == package;
+    OfferFile recorded;
+    bool same_offer =
+        ReadPackageRecord(&recorded) && recorded.package == package;
     bool too_large =
         package.size && static_cast<uint64_t>(status.st_size) > *package.size;
     if (!same_offer || too_large) {
@@ -91,11 +44,13 @@ bool PreparePackageFile(const PackageOffer& package) {
       RemovePackage();
     }
   }
-  PackageOffer recorded;
-  if (ReadPackageRecord(&recorded) && recorded == package) return true;
+  OfferFile recorded;
+  if (ReadPackageRecord(&recorded) && recorded.package == package) return true;
   // Without a record the next run would not trust the bytes; it starts over,
   // which is all that is lost.
-  (void)WritePackageRecord(package);
+  OfferFile record;
+  record.package = package;
+  (void)WritePackageRecord(record);
   return true;
 }
 

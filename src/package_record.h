@@ -2,6 +2,7 @@
 #define PACKAGE_RECORD_H_
 
 #include "manifest.h"
+#include "offer_file.h"
 
 // The package file "norvane.tar.gz" and its record.
 //
@@ -10,15 +11,18 @@
 // it a package of one release, left whole by a run that stopped before
 // unpacking, would be taken for the next release's. It is kept in
 // "norvane_package.ini" beside the package, written before the first byte
-// of a download is appended, and removed with the package.
+// of a download is appended, and removed with the package (unless it still
+// names a staging directory).
 
-// Reads the record into |*offer|. False, leaving |*offer| alone, when there
-// is none or it cannot be read.
-bool ReadPackageRecord(PackageOffer* offer);
+// Reads the record into |*record|. False, leaving |*record| alone, when
+// there is none or it cannot be read.
+bool ReadPackageRecord(OfferFile* record);
 
-// Replaces the record with one for |offer|, atomically. False when it
-// cannot be written.
-bool WritePackageRecord(const PackageOffer& offer);
+// Replaces the record with |record|, atomically. It also names the staging
+// directory from the moment it is made until the install journal takes it
+// over, so that a run killed in between leaves nothing that the next run
+// cannot find and remove. False when it cannot be written.
+bool WritePackageRecord(const OfferFile& record);
 
 // Makes "norvane.tar.gz" fit for |package| before its download: a package
 // file that is not a regular file is refused (removed, so the next run

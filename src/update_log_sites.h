@@ -34,9 +34,19 @@ constexpr Site kHashPackage{kDriverFile, 176};
 constexpr Site kPackageSha256{kDriverFile, 177};
 constexpr Site kPackageSize{kDriverFile, 178};
 constexpr Site kCreateTempDir{kDriverFile, 183};
+constexpr Site kUnsafeTempRoot{kDriverFile, 184};
 constexpr Site kTarStatus{kDriverFile, 204};
 constexpr Site kTarExit{kDriverFile, 210};
 constexpr Site kUnsafePackageEntry{kDriverFile, 228};
+// The install journal: finishing an install that did not finish.
+constexpr Site kUnfinishedInstall{kDriverFile, 241};
+constexpr Site kStagingReused{kDriverFile, 242};
+constexpr Site kStagingLost{kDriverFile, 243};
+constexpr Site kOfferChanged{kDriverFile, 244};
+constexpr Site kNoRoomToCopy{kDriverFile, 245};
+constexpr Site kWriteJournal{kDriverFile, 246};
+constexpr Site kFinishJournal{kDriverFile, 247};
+constexpr Site kTreeChanged{kDriverFile, 248};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
 
@@ -63,9 +73,18 @@ constexpr const Site* kUpdateRunSites[] = {
     &kPackageSha256,
     &kPackageSize,
     &kCreateTempDir,
+    &kUnsafeTempRoot,
     &kTarStatus,
     &kTarExit,
     &kUnsafePackageEntry,
+    &kUnfinishedInstall,
+    &kStagingReused,
+    &kStagingLost,
+    &kOfferChanged,
+    &kNoRoomToCopy,
+    &kWriteJournal,
+    &kFinishJournal,
+    &kTreeChanged,
     &kCpStatus,
     &kCpExit,
 };

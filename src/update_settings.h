@@ -18,6 +18,8 @@ inline constexpr char kSignatureFileName[] = "norvane_update_linux.ini.sig";
 inline constexpr char kPackageFileName[] = "norvane.tar.gz";
 // What the package file was fetched for; see package_record.h.
 inline constexpr char kPackageRecordFileName[] = "norvane_package.ini";
+// What is being copied over the installation; see install_journal.h.
+inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
 
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.
@@ -51,7 +53,8 @@ inline constexpr char kBrowserWord[] = "keltrin";
 // How often the copy step looks whether the browser has exited.
 inline constexpr unsigned kBrowserPollSeconds = 2;
 
-// Passed to MakeTempDirectory for the directory the package is unpacked in.
-inline constexpr char kTempDirPrefix[] = "norvane_update";
+// The copy starts only when the installation's file system has room for the
+// unpacked tree and this much more.
+inline constexpr uint64_t kCopyRoomMarginBytes = 16 * 1024 * 1024;
 
 #endif  // UPDATE_SETTINGS_H_

@@ -1,0 +1,28 @@
+#ifndef INSTALL_JOURNAL_H_
+#define INSTALL_JOURNAL_H_
+
+#include "offer_file.h"
+
+// The install journal, "norvane_install.ini" in the installation directory,
+// names what is being copied over the installation: the package's offer, the
+// staging directory that holds it unpacked, and how many entries the
+// unpacked tree held when it was checked. It is written and synced before
+// the browser is waited for and the copy may start, and removed only after
+// a copy has succeeded and reached the disk. A run that finds it knows that
+// the installation may be half old, half new, whatever version the browser
+// reports, and finishes the install.
+
+// Reads the journal. False, leaving |*journal| alone, when there is none (or
+// it cannot be read, which counts the same).
+bool ReadInstallJournal(OfferFile* journal);
+
+// Replaces the journal with |journal| and syncs it and the staging tree to
+// their disks, so that after a power loss the journal never names a tree
+// that is not there whole. False, with errno set, on failure.
+bool WriteInstallJournal(const OfferFile& journal);
+
+// Syncs the installation to its disk and then removes the journal. False,
+// with errno set, when either fails; the journal then stays.
+bool FinishInstallJournal();
+
+#endif  // INSTALL_JOURNAL_H_

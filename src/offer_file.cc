@@ -1,0 +1,71 @@
+#include "offer_file.h"
+
+#include "base/file_util.h"
+#include "base/utf_string_conversions.h"
+#include "ini/ini_document.h"
+
+namespace {
+
+const wchar_t kSection[] = L"package";
+const wchar_t kUrlKey[] = L"url";
+const wchar_t kSha256Key[] = L"sha256";
+const wchar_t kSizeKey[] = L"size";
+const wchar_t kStagingKey[] = L"staging";
+const wchar_t kEntriesKey[] = L"entries";
+// A few short lines; anything longer is no file of ours.
+const size_t kMaxOfferFileBytes = 16 * 1024;
+
+std::string Value(const IniSection& section, const wchar_t* key) {
+  const IniKey* found = section.FindKey(key);
+  return found ? base::WideToUtf8(found->value()) : std::string();
+}
+
+}  // namespace
+
+bool ReadOfferFile(const char* path, OfferFile* file) {
+  std::string text;
+  if (!base::ReadRegularFile(path, &text, kMaxOfferFileBytes)) return false;
+  IniDocument document;
+  document.ReadText(text, false);
+  const IniSection* section = document.FindSection(kSection);
+  if (!section || !section->FindKey(kUrlKey)) return false;
+  OfferFile read;
+  read.package.url = Value(*section, kUrlKey);
+  if (section->FindKey(kSha256Key)) {
+    Sha256Digest digest;
+    if (!ParseSha256Hex(Value(*section, kSha256Key), &digest)) return false;
+    read.package.sha256 = digest;
+  }
+  if (section->FindKey(kSizeKey)) {
+    uint64_t size;
+    if (!ParsePackageSize(Value(*section, kSizeKey), &size)) return false;
+    read.package.size = size;
+  }
+  read.staging = Value(*section, kStagingKey);
+  if (section->FindKey(kEntriesKey) &&
+      !ParsePackageSize(Value(*section, kEntriesKey), &read.entries)) {
+    return false;
+  }
+  *file = read;
+  return true;
+}
+
+bool WriteOfferFile(const char* path, const OfferFile& file) {
+  IniDocument document;
+  document.SetValue(kSection, kUrlKey, base::Utf8ToWide(file.package.url));
+  if (file.package.sha256) {
+    document.SetValue(kSection, kSha256Key,
+                      base::Utf8ToWide(Sha256Hex(*file.package.sha256)));
+  }
+  if (file.package.size) {
+    document.SetValue(kSection, kSizeKey,
+                      std::to_wstring(*file.package.size));
+  }
+  if (!file.staging.empty()) {
+    document.SetValue(kSection, kStagingKey, base::Utf8ToWide(file.staging));
+  }
+  if (file.entries != 0) {
+    document.SetValue(kSection, kEntriesKey, std::to_wstring(file.entries));
+  }
+  return document.Save(path);
+}
