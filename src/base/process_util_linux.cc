@@ -1,23 +1,18 @@
 // Replacements for libc's allocation entry points. Exported from the
-// executable, they take every allocation of the process, libc's, the
-// standard library's and libcurl's included, and stop the process when an
-// allocation of a nonzero size fails, so no caller ever sees that failure.
+// executable, they take every allocation of the process once the loader has
+// set it up, from the shared libraries' constructors on: the loader's later
+// ones, libc's, the standard library's and libcurl's included. They stop the
+// process when an allocation of a nonzero size fails, so no caller ever sees
+// that failure.
 
 #include <errno.h>
 #include <malloc.h>
 #include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <string_view>
-
-#include "base/debug_util.h"
-#include "base/eintr_wrapper.h"
 #include "base/logging.h"
-#include "base/process_util.h"
+#include "base/out_of_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NORVANE_ADDRESS_SANITIZER 1
@@ -27,56 +22,25 @@
 #endif
 #endif
 
-namespace base {
-
-namespace {
-
-// Room for the longest prefix (pid, tid, time, microseconds) and message.
-const size_t kReportSize = 512;
-
-// The report must not allocate: the allocator has just failed, and a failing
-// allocation inside the report would come back here. Load what the prefix
-// needs (the time zone, the settings) while memory is still available.
-[[maybe_unused]] const bool g_report_ready = [] {
-  tzset();
-  GetLogSettings();
-  return true;
-}();
-
-// Writes one FATAL statement from |site| with |message|, built in a fixed
-// buffer and written to standard error in one write, then runs the FATAL end
-// action. A FATAL statement below the minimum severity is dropped whole.
-void ReportFatal(const log_site::Site& site, const char* message) {
-  if (LOG_FATAL < GetLogSettings().min_severity) return;
-  char text[kReportSize];
-  // Keep the last byte free for the line end.
-  size_t length =
-      FormatLogPrefix(text, sizeof(text) - 1, site.file, site.line, LOG_FATAL);
-  size_t message_length = strnlen(message, sizeof(text) - 1 - length);
-  memcpy(text + length, message, message_length);
-  length += message_length;
-  text[length] = '\n';
-  HANDLE_EINTR(write(STDERR_FILENO, text, length + 1));
-  FatalEndAction(std::string_view(text, length));
-}
-
-}  // namespace
-
-void ReportOutOfMemory(size_t size) {
-  if (size != 0) {
-    char message[96];
-    snprintf(message, sizeof(message),
-             "Check failed: false. Out of memory, size = %zu", size);
-    ReportFatal(log_site::kOutOfMemorySize, message);
-  }
-  ReportFatal(log_site::kOutOfMemory, "Check failed: false. Out of memory.");
-}
-
-}  // namespace base
-
 // AddressSanitizer brings its own allocator; its builds keep libc's entry
 // points as they are.
 #if !defined(NORVANE_ADDRESS_SANITIZER)
+
+namespace {
+
+// Runs before the constructors of the shared libraries, whose allocations
+// come here too, and takes the UTC offset that the out-of-memory report
+// stamps its line with. The time zone needs TZ, but libc sets environ only in
+// its own initialiser, which runs after this one, to this same vector.
+void TakeTimeZoneBeforeLibraries(int, char**, char** envp) {
+  if (!environ) environ = envp;
+  base::NoteUtcOffset();
+}
+
+__attribute__((section(".preinit_array"), used)) void (*g_take_time_zone)(
+    int, char**, char**) = TakeTimeZoneBeforeLibraries;
+
+}  // namespace
 
 extern "C" {
 
