@@ -58,8 +58,7 @@ bool WriteOfferFile(const char* path, const OfferFile& file) {
                       base::Utf8ToWide(Sha256Hex(*file.package.sha256)));
   }
   if (file.package.size) {
-    document.SetValue(kSection, kSizeKey,
-                      std::to_wstring(*file.package.size));
+    document.SetValue(kSection, kSizeKey, std::to_wstring(*file.package.size));
   }
   if (!file.staging.empty()) {
     document.SetValue(kSection, kStagingKey, base::Utf8ToWide(file.staging));

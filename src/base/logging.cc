@@ -1,14 +1,18 @@
 #include "base/logging.h"
 
 #include <pthread.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <new>
+
 #include "base/debug_util.h"
+#include "base/eintr_wrapper.h"
 
 namespace base {
 
@@ -46,21 +50,37 @@ const char* ShortFileName(const char* file) {
   return last_backslash ? last_backslash + 1 : file;
 }
 
-// Appends formatted text to a fixed buffer, truncating when it is full.
+// Appends text and decimal numbers to a fixed buffer, truncating when it is
+// full and keeping the text NUL-terminated. It calls no formatting function
+// of libc and allocates nothing, so the out-of-memory report can use it.
 class FixedWriter {
  public:
   FixedWriter(char* buffer, size_t size) : buffer_(buffer), size_(size) {
     buffer_[0] = '\0';
   }
-  __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
-    if (used_ + 1 >= size_) return;
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buffer_ + used_, size_ - used_, format, args);
-    va_end(args);
-    if (n < 0) return;
-    used_ += static_cast<size_t>(n);
-    if (used_ >= size_) used_ = size_ - 1;
+  void Append(std::string_view text) {
+    size_t length = std::min(text.size(), size_ - 1 - used_);
+    memcpy(buffer_ + used_, text.data(), length);
+    used_ += length;
+    buffer_[used_] = '\0';
+  }
+  // |value| in decimal, zero-filled to at least |min_digits| (at most 20)
+  // digits after the sign.
+  void AppendNumber(int64_t value, int min_digits = 1) {
+    if (value < 0) Append("-");
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value)
+                                   : static_cast<uint64_t>(value);
+    char digits[20];
+    size_t start = sizeof(digits);
+    do {
+      digits[--start] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0 && start > 0);
+    while (sizeof(digits) - start < static_cast<size_t>(min_digits) &&
+           start > 0) {
+      digits[--start] = '0';
+    }
+    Append(std::string_view(digits + start, sizeof(digits) - start));
   }
   size_t used() const { return used_; }
 
@@ -69,6 +89,66 @@ class FixedWriter {
   size_t size_;
   size_t used_ = 0;
 };
+
+// The UTC offset of local time, in seconds, that the last look-up found.
+std::atomic<long> g_utc_offset{0};
+
+// Local time now, from libc's time-zone code; keeps its UTC offset.
+struct tm LookUpLocalTime() {
+  time_t now = time(nullptr);
+  struct tm local = {};
+  localtime_r(&now, &local);
+  g_utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
+  return local;
+}
+
+// Appends the prefix for |settings|; |local| is the time stamp, used only
+// when the settings ask for one.
+void AppendPrefix(FixedWriter* out, const LogSettings& settings,
+                  const struct tm& local, const char* file, int line,
+                  Severity severity) {
+  out->Append("[");
+  if (settings.prefix_pid) {
+    out->AppendNumber(getpid());
+    out->Append(":");
+  }
+  if (settings.prefix_tid) {
+    out->AppendNumber(syscall(SYS_gettid));
+    out->Append(":");
+  }
+  if (settings.prefix_wallclock) {
+    out->AppendNumber(local.tm_mon + 1, 2);
+    out->AppendNumber(local.tm_mday, 2);
+    out->Append("/");
+    out->AppendNumber(local.tm_hour, 2);
+    out->AppendNumber(local.tm_min, 2);
+    out->AppendNumber(local.tm_sec, 2);
+    out->Append(":");
+  }
+  if (settings.prefix_monotonic_us) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    out->AppendNumber(static_cast<int64_t>(ts.tv_sec) * 1000000 +
+                      ts.tv_nsec / 1000);
+    out->Append(":");
+  }
+  out->Append(SeverityName(severity));
+  out->Append(":");
+  out->Append(ShortFileName(file));
+  out->Append("(");
+  out->AppendNumber(line);
+  out->Append(")] ");
+}
+
+// Writes all of |size| bytes at |data| to |fd|; gives up at the first error.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = HANDLE_EINTR(write(fd, data, size));
+    if (written <= 0) return;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+}
 
 // Writes all of |text| to |stream|, embedded NUL bytes included, and flushes.
 void WriteWhole(FILE* stream, std::string_view text) {
@@ -84,35 +164,46 @@ const char* SeverityName(Severity severity) {
 }
 
 LogSettings& GetLogSettings() {
-  static LogSettings* settings = new LogSettings;
+  // Built in static storage at the first call and never destroyed: the
+  // out-of-memory report may make that call from inside a failed allocation,
+  // and statements written at exit still find the settings.
+  alignas(LogSettings) static unsigned char storage[sizeof(LogSettings)];
+  static LogSettings* settings = new (storage) LogSettings;
   return *settings;
 }
 
 size_t FormatLogPrefix(char* buffer, size_t size, const char* file, int line,
                        Severity severity) {
   const LogSettings& settings = GetLogSettings();
+  struct tm local = {};
+  if (settings.prefix_wallclock) local = LookUpLocalTime();
   FixedWriter out(buffer, size);
-  out.Append("[");
-  if (settings.prefix_pid) out.Append("%d:", static_cast<int>(getpid()));
-  if (settings.prefix_tid) {
-    out.Append("%ld:", static_cast<long>(syscall(SYS_gettid)));
-  }
-  if (settings.prefix_wallclock) {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    out.Append("%02d%02d/%02d%02d%02d:", local.tm_mon + 1, local.tm_mday,
-               local.tm_hour, local.tm_min, local.tm_sec);
-  }
-  if (settings.prefix_monotonic_us) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t micros = static_cast<uint64_t>(ts.tv_sec) * 1000000u +
-                      static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-    out.Append("%llu:", static_cast<unsigned long long>(micros));
-  }
-  out.Append("%s:%s(%d)] ", SeverityName(severity), ShortFileName(file), line);
+  AppendPrefix(&out, settings, local, file, line, severity);
   return out.used();
+}
+
+void NoteUtcOffset() { LookUpLocalTime(); }
+
+void WriteFatalWithoutAllocating(const log_site::Site& site,
+                                 std::string_view message) {
+  const LogSettings& settings = GetLogSettings();
+  if (LOG_FATAL < settings.min_severity) return;
+  // localtime_r may hold the time-zone lock around the very allocation that
+  // failed, so the stamp is reckoned from the offset it found earlier.
+  struct tm local = {};
+  if (settings.prefix_wallclock) {
+    internal::BreakDownShiftedTime(
+        time(nullptr), g_utc_offset.load(std::memory_order_relaxed), &local);
+  }
+  char text[512];
+  // Keep the last byte free for the line end.
+  FixedWriter out(text, sizeof(text) - 1);
+  AppendPrefix(&out, settings, local, site.file, site.line, LOG_FATAL);
+  out.Append(message);
+  size_t length = out.used();
+  text[length] = '\n';
+  WriteAll(STDERR_FILENO, text, length + 1);
+  FatalEndAction(std::string_view(text, length));
 }
 
 void DispatchLogText(Severity severity, std::string_view text,
@@ -184,5 +275,43 @@ std::string SystemErrorText(int error_number) {
   }
   return buffer;
 }
+
+namespace internal {
+
+void BreakDownShiftedTime(int64_t utc_seconds, long utc_offset,
+                          struct tm* out) {
+  const int64_t kSecondsPerDay = 86400;
+  int64_t seconds = utc_seconds + utc_offset;
+  int64_t days = seconds / kSecondsPerDay;
+  int64_t second_of_day = seconds % kSecondsPerDay;
+  if (second_of_day < 0) {
+    second_of_day += kSecondsPerDay;
+    --days;
+  }
+  // The civil date of a day count in the proleptic Gregorian calendar, with
+  // years counted from 1 March so that the leap day ends them (the algorithm
+  // of Howard Hinnant's "chrono-Compatible Low-Level Date Algorithms").
+  days += 719468;  // Days from 0000-03-01 to 1970-01-01.
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t day_of_era = days - era * 146097;
+  const int64_t year_of_era = (day_of_era - day_of_era / 1460 +
+                               day_of_era / 36524 - day_of_era / 146096) /
+                              365;
+  const int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t month_from_march = (5 * day_of_year + 2) / 153;
+  const int month = static_cast<int>(
+      month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
+  const int64_t year = era * 400 + year_of_era + (month <= 2 ? 1 : 0);
+  out->tm_year = static_cast<int>(year - 1900);
+  out->tm_mon = month - 1;
+  out->tm_mday =
+      static_cast<int>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
+  out->tm_hour = static_cast<int>(second_of_day / 3600);
+  out->tm_min = static_cast<int>(second_of_day / 60 % 60);
+  out->tm_sec = static_cast<int>(second_of_day % 60);
+}
+
+}  // namespace internal
 
 }  // namespace base

@@ -1,7 +1,9 @@
 #ifndef BASE_LOGGING_H_
 #define BASE_LOGGING_H_
 
+#include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 
 #include <sstream>
 #include <string>
@@ -56,7 +58,9 @@ struct LogSettings {
 };
 
 // The settings in force. Tests and embedders may change them; changes are not
-// synchronised with statements being written on other threads.
+// synchronised with statements being written on other threads. They live in
+// static storage, are never destroyed and need no heap, so the first call may
+// come from any allocation of the process, before its own initialisation.
 LogSettings& GetLogSettings();
 
 // One log statement: the constructor writes the prefix, the caller appends the
@@ -100,11 +104,28 @@ class SystemErrorLogEntry {
 std::string SystemErrorText(int error_number);
 
 // Writes the prefix of a statement begun now, exactly as LogEntry does, into
-// |buffer| without allocating. Returns the number of bytes written (always
-// less than |size|, which must be at least 1); the text is NUL-terminated and
-// cut short when the buffer is too small. Used where allocating is not safe.
+// |buffer|. Returns the number of bytes written (always less than |size|,
+// which must be at least 1); the text is NUL-terminated and cut short when the
+// buffer is too small. The time stamp comes from localtime_r, which takes
+// libc's time-zone lock and allocates when it first loads the zone; the UTC
+// offset it finds is kept for WriteFatalWithoutAllocating.
 size_t FormatLogPrefix(char* buffer, size_t size, const char* file, int line,
                        Severity severity);
+
+// Looks up the UTC offset of local time now and keeps it for
+// WriteFatalWithoutAllocating, which cannot look it up itself. Takes libc's
+// time-zone lock and may allocate, as every ordinary statement does.
+void NoteUtcOffset();
+
+// Writes a FATAL statement from |site| with |message| to standard error in
+// one write, then runs the FATAL end action, for callers that may run inside
+// any allocation or libc call, before the program's own initialisation: it
+// allocates nothing and takes no lock. The line has LogEntry's form; its local
+// time is reckoned from the last offset that FormatLogPrefix or NoteUtcOffset
+// found (UTC before the first). Unlike LogEntry it skips the intercept hook
+// and the log file. Drops the statement whole below the minimum severity.
+void WriteFatalWithoutAllocating(const log_site::Site& site,
+                                 std::string_view message);
 
 // Ends a statement whose whole text, line end included, is |text| and whose
 // message begins at |message_start|: offers it to the intercept hook and the
@@ -112,6 +133,15 @@ size_t FormatLogPrefix(char* buffer, size_t size, const char* file, int line,
 // LogEntry and writers that build their line without allocating.
 void DispatchLogText(Severity severity, std::string_view text,
                      size_t message_start);
+
+namespace internal {
+
+// Fills the year, month, day, hour, minute and second of |out| for the time
+// |utc_seconds| (since 1970, UTC) shifted by |utc_offset| seconds, by
+// arithmetic alone: no time-zone data, no lock.
+void BreakDownShiftedTime(int64_t utc_seconds, long utc_offset, struct tm* out);
+
+}  // namespace internal
 
 }  // namespace base
 

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <string>
 #include <vector>
@@ -72,6 +73,63 @@ TEST_F(LoggingTest, TimestampIsZeroFilledLocalTime) {
       << text;
   unsetenv("TZ");
   tzset();
+}
+
+// The FATAL line for callers that cannot allocate reckons its stamp from the
+// UTC offset of the last look-up instead of the time-zone code.
+TEST_F(LoggingTest, FatalWithoutAllocatingStampsLocalTimeFromTheLastOffset) {
+  static std::string* hooked = new std::string;
+  settings().fatal_hook = [](std::string_view text) {
+    hooked->assign(text.data(), text.size());
+  };
+  for (const char* zone : {"UTC0", "<+1345>-13:45", "<-11>11"}) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    tzset();
+    NoteUtcOffset();
+    StderrCapture capture;
+    time_t before = time(nullptr);
+    WriteFatalWithoutAllocating(log_site::kOutOfMemory, "m");
+    time_t after = time(nullptr);
+    std::vector<std::string> expected;
+    for (time_t t = before; t <= after; ++t) {
+      struct tm local;
+      localtime_r(&t, &local);
+      char line[64];
+      strftime(line, sizeof(line),
+               "[%m%d/%H%M%S:FATAL:base/process_util_linux(506)] m", &local);
+      expected.push_back(line);
+    }
+    EXPECT_NE(std::find(expected.begin(), expected.end(), *hooked),
+              expected.end())
+        << *hooked;
+    EXPECT_EQ(*hooked + "\n", capture.Text());
+  }
+  unsetenv("TZ");
+  tzset();
+}
+
+// Every 86399 seconds from 1900 to 2400 lands once on each day, at a time of
+// day that moves back by a second a day.
+TEST(BreakDownShiftedTimeTest, AgreesWithGmtimeOnEveryDayOfFiveCenturies) {
+  const int64_t k1900 = -2208988800, k2400 = 13569465600;
+  for (long offset : {0L, 13 * 3600L + 45 * 60, -12 * 3600L}) {
+    SCOPED_TRACE(offset);
+    for (int64_t t = k1900; t < k2400; t += 86399) {
+      time_t shifted = static_cast<time_t>(t + offset);
+      struct tm expected;
+      ASSERT_NE(nullptr, gmtime_r(&shifted, &expected));
+      struct tm actual = {};
+      internal::BreakDownShiftedTime(t, offset, &actual);
+      ASSERT_EQ(
+          std::vector<int>({expected.tm_year, expected.tm_mon, expected.tm_mday,
+                            expected.tm_hour, expected.tm_min,
+                            expected.tm_sec}),
+          std::vector<int>({actual.tm_year, actual.tm_mon, actual.tm_mday,
+                            actual.tm_hour, actual.tm_min, actual.tm_sec}))
+          << t;
+    }
+  }
 }
 
 TEST_F(LoggingTest, LaterFieldWidthsArePaddedWithZeros) {

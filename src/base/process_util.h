@@ -69,12 +69,6 @@ bool LaunchApp(const std::vector<std::string>& argv,
 bool LaunchApp(const std::vector<std::string>& argv,
                const DescriptorMap& descriptor_map, bool wait, pid_t* out_pid);
 
-// Writes the FATAL out-of-memory entries for a failed allocation of |size|
-// bytes (the size entry only when |size| is nonzero) and runs their end
-// action, which ends the process unless a debugger or the fatal hook lets it
-// go on. Does not allocate. Defined with the allocation replacements.
-void ReportOutOfMemory(size_t size);
-
 }  // namespace base
 
 #endif  // BASE_PROCESS_UTIL_H_

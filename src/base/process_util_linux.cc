@@ -1,23 +1,21 @@
-// Replacements for libc's allocation entry points. Exported from the
-// executable, they take every allocation of the process, libc's, the
-// standard library's and libcurl's included, and stop the process when an
-// allocation of a nonzero size fails, so no caller ever sees that failure.
+// Replacements for libc's and libstdc++'s allocation entry points. Exported
+// from the executable, they take every allocation of the process once the
+// loader has set it up, from the shared libraries' constructors on: the
+// loader's later ones, libc's, the standard library's and libcurl's included.
+// They stop the process when an allocation of a nonzero size fails, so no
+// caller ever sees that failure.
 
 #include <errno.h>
 #include <malloc.h>
 #include <stddef.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <string_view>
+#include <new>
 
-#include "base/debug_util.h"
-#include "base/eintr_wrapper.h"
 #include "base/logging.h"
-#include "base/process_util.h"
+#include "base/out_of_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NORVANE_ADDRESS_SANITIZER 1
@@ -27,56 +25,25 @@
 #endif
 #endif
 
-namespace base {
-
-namespace {
-
-// Room for the longest prefix (pid, tid, time, microseconds) and message.
-const size_t kReportSize = 512;
-
-// The report must not allocate: the allocator has just failed, and a failing
-// allocation inside the report would come back here. Load what the prefix
-// needs (the time zone, the settings) while memory is still available.
-[[maybe_unused]] const bool g_report_ready = [] {
-  tzset();
-  GetLogSettings();
-  return true;
-}();
-
-// Writes one FATAL statement from |site| with |message|, built in a fixed
-// buffer and written to standard error in one write, then runs the FATAL end
-// action. A FATAL statement below the minimum severity is dropped whole.
-void ReportFatal(const log_site::Site& site, const char* message) {
-  if (LOG_FATAL < GetLogSettings().min_severity) return;
-  char text[kReportSize];
-  // Keep the last byte free for the line end.
-  size_t length =
-      FormatLogPrefix(text, sizeof(text) - 1, site.file, site.line, LOG_FATAL);
-  size_t message_length = strnlen(message, sizeof(text) - 1 - length);
-  memcpy(text + length, message, message_length);
-  length += message_length;
-  text[length] = '\n';
-  HANDLE_EINTR(write(STDERR_FILENO, text, length + 1));
-  FatalEndAction(std::string_view(text, length));
-}
-
-}  // namespace
-
-void ReportOutOfMemory(size_t size) {
-  if (size != 0) {
-    char message[96];
-    snprintf(message, sizeof(message),
-             "Check failed: false. Out of memory, size = %zu", size);
-    ReportFatal(log_site::kOutOfMemorySize, message);
-  }
-  ReportFatal(log_site::kOutOfMemory, "Check failed: false. Out of memory.");
-}
-
-}  // namespace base
-
 // AddressSanitizer brings its own allocator; its builds keep libc's entry
 // points as they are.
 #if !defined(NORVANE_ADDRESS_SANITIZER)
+
+namespace {
+
+// Runs before the constructors of the shared libraries, whose allocations
+// come here too, and takes the UTC offset that the out-of-memory report
+// stamps its line with. The time zone needs TZ, but libc sets environ only in
+// its own initialiser, which runs after this one, to this same vector.
+void TakeTimeZoneBeforeLibraries(int, char**, char** envp) {
+  if (!environ) environ = envp;
+  base::NoteUtcOffset();
+}
+
+__attribute__((section(".preinit_array"), used)) void (*g_take_time_zone)(
+    int, char**, char**) = TakeTimeZoneBeforeLibraries;
+
+}  // namespace
 
 extern "C" {
 
@@ -137,6 +104,68 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
   return 0;
 }
 
+// libc's aligned_alloc is its memalign under another name.
+void* aligned_alloc(size_t alignment, size_t size) noexcept {
+  return memalign(alignment, size);
+}
+
+// realloc(ptr, count * size). A product that overflows is a failed
+// allocation too, reported as SIZE_MAX bytes: the product saturated.
+void* reallocarray(void* ptr, size_t count, size_t size) noexcept {
+  size_t bytes;
+  if (__builtin_mul_overflow(count, size, &bytes)) {
+    base::ReportOutOfMemory(SIZE_MAX);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return realloc(ptr, bytes);
+}
+
 }  // extern "C"
+
+// Every form of operator new. libstdc++'s own forms call malloc and
+// aligned_alloc too, but its aligned form first rounds the size up to a
+// multiple of the alignment, which wraps a huge size around to a small one;
+// these ask for the size as given. What they return is released by free(),
+// as libstdc++'s operator delete in all its forms does, so delete stays
+// libstdc++'s. A failure has stopped the process inside malloc or memalign;
+// when a debugger or the fatal hook lets it go on, the throwing forms throw
+// std::bad_alloc and the others return null. No new handler is called.
+
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return malloc(size == 0 ? 1 : size);
+}
+
+void* operator new(size_t size, std::align_val_t alignment,
+                   const std::nothrow_t&) noexcept {
+  return memalign(static_cast<size_t>(alignment), size == 0 ? 1 : size);
+}
+
+void* operator new(size_t size) {
+  void* result = operator new(size, std::nothrow);
+  if (!result) throw std::bad_alloc();
+  return result;
+}
+
+void* operator new(size_t size, std::align_val_t alignment) {
+  void* result = operator new(size, alignment, std::nothrow);
+  if (!result) throw std::bad_alloc();
+  return result;
+}
+
+void* operator new[](size_t size) { return operator new(size); }
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  return operator new(size, std::nothrow);
+}
+
+void* operator new[](size_t size, std::align_val_t alignment) {
+  return operator new(size, alignment);
+}
+
+void* operator new[](size_t size, std::align_val_t alignment,
+                     const std::nothrow_t&) noexcept {
+  return operator new(size, alignment, std::nothrow);
+}
 
 #endif  // !defined(NORVANE_ADDRESS_SANITIZER)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,17 @@ using testing_util::StderrCapture;
 // neither warns about them nor folds the calls away.
 volatile size_t g_huge = SIZE_MAX - 65535;
 volatile size_t g_zero = 0;
+// Rounded up to a multiple of 64, it wraps around to 0.
+volatile size_t g_almost_max = SIZE_MAX - 8;
+
+// Calls a throwing form of operator new; null when it threw std::bad_alloc.
+void* NullIfBadAlloc(void* (*allocate)()) {
+  try {
+    return allocate();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 
 std::string SizeLine(size_t size) {
   return "[MMDD/HHMMSS:FATAL:base/process_util_linux(505)] Check failed: "
@@ -78,6 +90,27 @@ TEST_F(AllocationTest, FailedAllocationsReportTheirSizeThenReturnNull) {
          return result == 0 ? out : &out;
        },
        huge},
+      {"aligned_alloc", [] { return aligned_alloc(64, g_huge); }, huge},
+      {"reallocarray reports the product",
+       [] { return reallocarray(nullptr, 2, g_huge / 2); }, huge},
+      {"reallocarray of an overflowing product reports SIZE_MAX",
+       [] { return reallocarray(nullptr, 3, g_huge); }, SIZE_MAX},
+      {"new",
+       [] { return NullIfBadAlloc([] { return operator new(g_huge); }); },
+       huge},
+      {"nothrow new[]", [] { return operator new[](g_huge, std::nothrow); },
+       huge},
+      {"aligned new[]",
+       [] {
+         return NullIfBadAlloc(
+             [] { return operator new[](g_huge, std::align_val_t{64}); });
+       },
+       huge},
+      {"aligned nothrow new of a size that rounding up would wrap",
+       [] {
+         return operator new (g_almost_max, std::align_val_t{64}, std::nothrow);
+       },
+       g_almost_max},
   };
   for (const FailureCase& test : kCases) {
     SCOPED_TRACE(test.name);
