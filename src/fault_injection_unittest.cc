@@ -146,6 +146,23 @@ class FaultTest : public UpdateRunTest {
       const std::string& browser_pid = "999999999") const {
     return {UpdaterPath(), "1.0", install_.path(), browser_pid};
   }
+  // Options that put a shell script named |tool| in front of the real one,
+  // which the script finds in "$REAL"; "$MARK" names ToolMark(), a file for
+  // the script to touch when the test should know it got somewhere.
+  testing_util::RunOptions WithTool(const std::string& tool,
+                                    const std::string& script) {
+    std::string real =
+        testing_util::RunProcess({"sh", "-c", "command -v " + tool}).out;
+    real.erase(real.find_last_not_of('\n') + 1);
+    WriteFile(tools_.Child(tool), "#!/bin/sh\nREAL='" + real + "'\nMARK='" +
+                                      ToolMark() + "'\n" + script + "\n");
+    EXPECT_EQ(0, chmod(tools_.Child(tool).c_str(), 0755));
+    testing_util::RunOptions options = options_;
+    options.set_env.push_back("PATH=" + tools_.path() + ":" + getenv("PATH"));
+    return options;
+  }
+  std::string ToolMark() const { return tools_.Child("mark"); }
+
   // The second run after a kill: it must finish the update.
   void ExpectNextRunFinishes() {
     ProcessResult result = RunUpdater("1.0");
@@ -165,6 +182,7 @@ class FaultTest : public UpdateRunTest {
   }
 
   Tree old_tree_;
+  testing_util::ScopedTempDir tools_;
 };
 
 // ---------------------------------------------------------------------------
@@ -211,23 +229,13 @@ TEST_F(FaultTest, KilledDuringPackageDownloadResumesWhereTheFileEnds) {
 TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
   // A tar in front of the real one holds the updater inside its extraction
   // step once everything is unpacked, so the kill lands there every time.
-  testing_util::ScopedTempDir tools;
-  std::string real_tar =
-      testing_util::RunProcess({"sh", "-c", "command -v tar"}).out;
-  real_tar.erase(real_tar.find_last_not_of('\n') + 1);
-  const std::string unpacked = tools.Child("unpacked");
-  testing_util::WriteFile(tools.Child("tar"), "#!/bin/sh\n\"" + real_tar +
-                                                  "\" \"$@\"\nstatus=$?\n"
-                                                  "touch \"" +
-                                                  unpacked +
-                                                  "\"\nsleep 60\n"
-                                                  "exit $status\n");
-  ASSERT_EQ(0, chmod(tools.Child("tar").c_str(), 0755));
-  testing_util::RunOptions held_tar = options_;
-  held_tar.set_env.push_back("PATH=" + tools.path() + ":" + getenv("PATH"));
+  testing_util::RunOptions held_tar =
+      WithTool("tar",
+               "\"$REAL\" \"$@\"; status=$?; touch \"$MARK\"; sleep 60; "
+               "exit $status");
   {
     BackgroundRun run(UpdaterCommand(), held_tar);
-    ASSERT_TRUE(run.WaitFor([&] { return FileExists(unpacked); }));
+    ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
     run.KillWithDescendants();
   }
   // The archive is removed only after tar has finished.
@@ -325,6 +333,160 @@ TEST_F(FaultTest, FullDiskKeepsThePartialPackageForTheNextRun) {
 
   options_.file_size_limit = -1;
   ExpectNextRunResumesFrom(partial.size());
+}
+
+// ---------------------------------------------------------------------------
+// The install as a transaction: whatever ends a copy, the next run repairs
+// the installation, whatever version the browser then reports.
+
+TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
+  enum End { kDiskFull, kKilledWaiting, kKilledCopying, kKilledAfterCopy };
+  struct Case {
+    std::string what;
+    End end;
+    bool staging_lost;  // The staging directory is gone before the next run.
+  };
+  const Case kCases[] = {
+      {"disk full during the copy", kDiskFull, false},
+      {"killed waiting for the browser", kKilledWaiting, false},
+      {"killed while cp copies", kKilledCopying, false},
+      {"killed while cp copies, staging lost", kKilledCopying, true},
+      {"killed after cp, before the journal goes", kKilledAfterCopy, false},
+      {"killed after cp, staging lost", kKilledAfterCopy, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    (void)remove(ToolMark().c_str());
+    if (c.end == kDiskFull) {
+      // cp may write no file past 100 KiB, as a disk that fills up lets it.
+      testing_util::RunOptions plain = options_;
+      options_ =
+          WithTool("cp", "ulimit -f 200; trap '' XFSZ; exec \"$REAL\" \"$@\"");
+      ProcessResult result = RunUpdater("1.0");
+      options_ = plain;
+      EXPECT_EQ(255, result.exit_code);
+      EXPECT_FALSE(IsUntouched());  // Half copied.
+      EXPECT_TRUE(
+          LogEndsWith(UpdateEntry(log_site::kCpStatus, "cp status error: 1")));
+    } else {
+      BackgroundRun browser({"sh", "-c", "sleep 60", "keltrin"},
+                            testing_util::RunOptions());
+      ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 60"));
+      testing_util::RunOptions options =
+          c.end == kKilledAfterCopy
+              ? WithTool("cp", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 60")
+              : options_;
+      BackgroundRun run(UpdaterCommand(std::to_string(browser.pid())), options);
+      ASSERT_TRUE(run.WaitFor(
+          [this] { return FileExists(InstallPath(kInstallJournalFileName)); }));
+      if (c.end != kKilledWaiting) browser.KillWithDescendants();
+      ASSERT_TRUE(run.WaitFor([&] {
+        return c.end == kKilledWaiting ||
+               (c.end == kKilledCopying &&
+                HasDescendantNamed(run.pid(), "cp")) ||
+               (c.end == kKilledAfterCopy && FileExists(ToolMark()));
+      }));
+      run.KillWithDescendants();
+    }
+    ASSERT_TRUE(FileExists(InstallPath(kInstallJournalFileName)));
+    if (c.staging_lost) {
+      testing_util::RunProcess({"sh", "-c", "rm -rf \"$0\"/*", tmp_.path()});
+    }
+    // The browser that starts the next run may be the new one already.
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("2.0");
+    EXPECT_EQ(0, result.exit_code);
+    EXPECT_TRUE(IsUpdated());
+    EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
+    EXPECT_EQ(c.staging_lost ? 1u : 0u, PackageRequests().size());
+    EXPECT_FALSE(FileExists(InstallPath(kInstallJournalFileName)));
+    EXPECT_TRUE(LeftTempDirs().empty());
+  }
+}
+
+// However runs fail, at most one staging directory exists: each failure
+// removes what it made unless a journal still needs it, and a run removes
+// what an earlier one left.
+TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
+  {
+    testing_util::RunOptions held_tar =
+        WithTool("tar", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 60");
+    BackgroundRun run(UpdaterCommand(), held_tar);
+    ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
+    run.KillWithDescendants();
+  }
+  EXPECT_EQ(1u, LeftTempDirs().size());
+  // Releases that fail: a package tar cannot unpack, then one whose copy can
+  // never succeed, which the journal keeps its one directory for.
+  auto release = [this](const std::string& version, const std::string& bytes) {
+    const std::string path = "/packages/" + version + ".tar.gz";
+    WriteFile(root_.Child(path), bytes);
+    PublishManifestText("[ubuntu_debian_i686]\nversion=" + version +
+                        "\nurl=" + server_.Url(path) + "\n");
+  };
+  release("2.1", Package().substr(0, 1000));
+  EXPECT_EQ(255, RunUpdater("1.0").exit_code);
+  EXPECT_TRUE(LeftTempDirs().empty());
+  release("2.2", MakePackage({{".only-hidden", "x"}}));
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(255, RunUpdater("1.0").exit_code);
+    EXPECT_EQ(1u, LeftTempDirs().size());
+  }
+  // The next release repairs it.
+  release("2.3", Package());
+  EXPECT_EQ(0, RunUpdater("1.0").exit_code);
+  EXPECT_TRUE(IsUpdated());
+  EXPECT_TRUE(LeftTempDirs().empty());
+}
+
+// The private directory stays this user's and private whatever owner and
+// mode the package gives its top entry, and TMPDIR is resolved once: a
+// link re-pointed while the updater waits changes nothing.
+TEST_F(FaultTest, StagingDirectoryStaysPrivateAndInPlace) {
+  testing_util::ScopedTempDir root_a, root_b, tree;
+  const std::string link = tmp_.Child("tmpdir");
+  ASSERT_EQ(0, symlink(root_a.path().c_str(), link.c_str()));
+  const FileList files = {{"keltrin", "new binary"}, {"lib/libnew.so", "new"}};
+  for (const auto& [path, contents] : files) {
+    testing_util::RunProcess({"mkdir", "-p", tree.Child("lib")});
+    WriteFile(tree.Child(path), contents);
+  }
+  ASSERT_EQ(0, chmod(tree.path().c_str(), 0755));
+  std::string package = tree.path() + ".tar.gz";
+  ASSERT_EQ(0,
+            testing_util::RunProcess({"tar", "--owner=4321", "--group=4321",
+                                      "-czf", package, "-C", tree.path(), "."})
+                .exit_code);
+  PublishPackage(ReadFile(package));
+  testing_util::RunProcess({"rm", "-f", package});
+  BackgroundRun browser({"sh", "-c", "sleep 60", "keltrin"},
+                        testing_util::RunOptions());
+  ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 60"));
+  options_.set_env = {"TMPDIR=" + link};
+  pid_t updater = testing_util::StartProcess(
+      UpdaterCommand(std::to_string(browser.pid())), options_);
+  ASSERT_TRUE(testing_util::WaitUntil(
+      [this] { return FileExists(InstallPath(kInstallJournalFileName)); }));
+  // Sorted, the staging directory itself comes first.
+  Tree staged = ReadTree(root_a.path());
+  ASSERT_FALSE(staged.empty());
+  const std::string staging = root_a.Child(staged.begin()->first);
+  struct stat status;
+  ASSERT_EQ(0, lstat(staging.c_str(), &status));
+  EXPECT_EQ(geteuid(), status.st_uid);
+  EXPECT_EQ(0700u, status.st_mode & 07777);
+  // Re-pointed while the updater waits.
+  ASSERT_EQ(0, unlink(link.c_str()));
+  ASSERT_EQ(0, symlink(root_b.path().c_str(), link.c_str()));
+  browser.KillWithDescendants();
+  int wait_status = 0;
+  ASSERT_TRUE(testing_util::WaitUntil(
+      [&] { return waitpid(updater, &wait_status, WNOHANG) == updater; }));
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+  EXPECT_TRUE(SameTree(WithFiles(old_tree_, files), Installed()));
+  EXPECT_TRUE(ReadTree(root_a.path()).empty());
+  EXPECT_TRUE(ReadTree(root_b.path()).empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -124,14 +124,76 @@ TEST_F(InstallRunTest, BrokenTransferFailsExtractionAndIsFetchedAfresh) {
   ExpectNextRunInstallsAfresh();
 }
 
-TEST_F(InstallRunTest, MissingTempRootFailsAndKeepsThePackage) {
-  options_.set_env = {"TMPDIR=" + tmp_.Child("missing")};
+// A temporary root that is missing, or in which another user could rename
+// the staging directory, fails before anything is unpacked; the package
+// stays for the next run.
+TEST_F(InstallRunTest, MissingOrSharedTempRootFailsAndKeepsThePackage) {
+  const std::string shared = tmp_.Child("shared");
+  testing_util::RunProcess({"mkdir", "-m", "0777", shared});
+  ASSERT_EQ(0, chmod(shared.c_str(), 0777));  // Whatever the umask.
+  struct Case {
+    std::string root;
+    std::string log_tail;
+  };
+  const std::string create_error =
+      UpdateEntry(log_site::kCreateTempDir, "can'nt create temp dir!");
+  const Case kCases[] = {
+      {tmp_.Child("missing"), create_error},
+      {shared,
+       UpdateEntry(log_site::kUnsafeTempRoot,
+                   "unsafe temp root: " + shared +
+                       " is writable by others without the sticky bit!") +
+           create_error},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.root);
+    options_.set_env = {"TMPDIR=" + c.root};
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(255, result.exit_code);
+    EXPECT_TRUE(LogEndsWith(c.log_tail));
+    EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
+    EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+    EXPECT_TRUE(testing_util::ReadFile(shared).empty());
+  }
+}
+
+// A package that would not fit on the installation's file system is never
+// copied; the journal keeps it for a run that finds room. A sparse file
+// unpacks in no time but is counted at its full length.
+TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
+  testing_util::ScopedTempDir tree;
+  ASSERT_EQ(0, testing_util::RunProcess(
+                   {"truncate", "-s", "8T", tree.Child("huge.pak")})
+                   .exit_code);
+  testing_util::ScopedTempDir built;
+  std::string package = built.Child("sparse.tar.gz");
+  ASSERT_EQ(0, testing_util::RunProcess({"tar", "--sparse", "-czf", package,
+                                         "-C", tree.path(), "huge.pak"})
+                   .exit_code);
+  PublishPackage(testing_util::ReadFile(package));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
-  EXPECT_TRUE(LogEndsWith(
-      UpdateEntry(log_site::kCreateTempDir, "can'nt create temp dir!")));
-  EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
-  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+  std::string log = Log();
+  EXPECT_NE(std::string::npos,
+            log.find("] not enough room to copy the update: need "));
+  EXPECT_EQ(std::string::npos, log.find("\ncp -v -r -f "));
+  EXPECT_FALSE(FileExists(InstallPath("huge.pak")));
+  EXPECT_TRUE(FileExists(InstallPath(kInstallJournalFileName)));
+  EXPECT_EQ(1u, LeftTempDirs().size());
+}
+
+// A package that ships a file of the package's own name must not leave it
+// for the next run to resume onto, whether its copy succeeds or fails.
+TEST_F(InstallRunTest, ShippedPackageFileIsNotLeftBehind) {
+  for (const std::string keltrin : {"keltrin", "keltrin/not-a-file"}) {
+    SCOPED_TRACE(keltrin);
+    PublishPackage(MakePackage({{keltrin, "new"}, {kPackageFileName, "x"}}));
+    ProcessResult result = RunUpdater("1.0");
+    // A directory cannot replace the installed file: that copy fails.
+    EXPECT_EQ(keltrin == "keltrin" ? 0 : 255, result.exit_code);
+    EXPECT_FALSE(FileExists(InstallPath(kPackageFileName)));
+    (void)remove(InstallPath(kInstallJournalFileName).c_str());
+  }
 }
 
 TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
