@@ -77,15 +77,12 @@ std::string Printable(const std::string& text) {
 }
 
 // Checks the unpacked tree of |staging| for entries that must not reach the
-// installation, and sizes it in the installation's blocks. Logs and returns
-// false when it holds one.
-bool CheckUnpackedTree(const std::string& staging, TreeSummary* summary) {
-  struct statvfs installation;
-  summary->block_size =
-      statvfs(".", &installation) == 0 ? installation.f_bsize : 4096;
+// installation and counts its entries. Logs and returns false when it holds
+// one.
+bool CheckUnpackedTree(const std::string& staging, uint64_t* entries) {
   std::string unsafe_entry;
   if (FindUnsafeEntry(UnpackedTree(base::FsPath(staging)), &unsafe_entry,
-                      summary)) {
+                      entries)) {
     LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
         << "unsafe package entry: " << Printable(unsafe_entry) << std::endl;
     return false;
@@ -93,30 +90,35 @@ bool CheckUnpackedTree(const std::string& staging, TreeSummary* summary) {
   return true;
 }
 
+// The bytes in use on the file system that holds |path|, or 0.
+uint64_t BytesInUse(const std::string& path) {
+  struct statvfs status;
+  if (statvfs(path.c_str(), &status) != 0) return 0;
+  return static_cast<uint64_t>(status.f_blocks - status.f_bfree) *
+         status.f_frsize;
+}
+
 // Whether the staging directory of |journal| still holds the tree the
 // journal names, unchanged as far as a check can tell.
-bool StagedTreeIsIntact(const OfferFile& journal, TreeSummary* summary) {
-  if (!IsOurStagingDirectory(journal.staging)) return false;
+bool StagedTreeIsIntact(const OfferFile& journal) {
   std::string unsafe_entry;
-  struct statvfs installation;
-  summary->block_size =
-      statvfs(".", &installation) == 0 ? installation.f_bsize : 4096;
-  return !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
-                          &unsafe_entry, summary) &&
-         summary->entries == journal.entries;
+  uint64_t entries = 0;
+  return IsOurStagingDirectory(journal.staging) &&
+         !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
+                          &unsafe_entry, &entries) &&
+         entries == journal.entries;
 }
 
 // Takes over the package that the unfinished install of |journal| staged
 // when the manifest still offers it and it is still there whole. Otherwise
 // removes that staging directory, so the package is fetched afresh, and
 // returns false.
-bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal,
-                        TreeSummary* summary) {
+bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal) {
   if (!(journal.package == package)) {
     LOG_AT(log_site::kOfferChanged, base::LOG_ERROR)
         << "the server offers another package now, installing it instead!"
         << std::endl;
-  } else if (StagedTreeIsIntact(journal, summary)) {
+  } else if (StagedTreeIsIntact(journal)) {
     LOG_AT(log_site::kStagingReused, base::LOG_ERROR)
         << "finishing the install from " << Printable(journal.staging) << "!"
         << std::endl;
@@ -135,7 +137,7 @@ bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal,
 // returns false when any of it fails; what is kept for the next run is the
 // partial package file only.
 bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
-                    OfferFile* staged, TreeSummary* summary) {
+                    OfferFile* staged) {
   if (!PreparePackageFile(package)) return false;
   DownloadLimits package_limits = limits;
   package_limits.max_file_bytes = package.size.value_or(kMaxPackageBytes);
@@ -174,21 +176,27 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
   // From here on a run killed at any moment leaves a staging directory that
   // the next run finds named in the record or the journal.
   (void)WritePackageRecord(record);
+  // What the tree takes is what its file system loses while tar writes it:
+  // every file rounded to that file system's blocks, the directories and
+  // links, without a status call per file.
+  const uint64_t in_use_before = BytesInUse(record.staging);
   bool extracted =
       RunShellCommand(ExtractionCommand(UnpackedTree(staging).AsString()),
                       "tar", log_site::kTarExit, log_site::kTarStatus);
+  const uint64_t in_use_after = BytesInUse(record.staging);
+  record.bytes =
+      in_use_after > in_use_before ? in_use_after - in_use_before : 0;
   // Whole or not, the archive is not needed again: a broken one must be
   // downloaded afresh.
   (void)remove(kPackageFileName);
   // tar keeps every entry inside the staging directory, but cp would carry
   // links and special files into the installation for a later package to
   // write through.
-  if (!extracted || !CheckUnpackedTree(record.staging, summary)) {
+  if (!extracted || !CheckUnpackedTree(record.staging, &record.entries)) {
     RemoveStagingDirectory(record.staging);
     RemovePackage();
     return false;
   }
-  record.entries = summary->entries;
   if (!WriteInstallJournal(record)) {
     int error = errno;
     LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
@@ -207,14 +215,14 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
 // installation; the journal goes once the copy has reached the disk, and the
 // staging directory after it. Logs and returns false, keeping the journal,
 // when the copy cannot be made or fails.
-bool CopyStagedPackage(const OfferFile& staged, TreeSummary summary,
+bool CopyStagedPackage(const OfferFile& staged,
                        const std::string& browser_pid) {
   if (WaitForBrowserExit(browser_pid)) {
     // Nobody else can reach into the staging directory, but the copy must
     // carry exactly what was checked: look again after the wait.
-    uint64_t checked = summary.entries;
-    if (!CheckUnpackedTree(staged.staging, &summary)) return false;
-    if (summary.entries != checked) {
+    uint64_t entries = 0;
+    if (!CheckUnpackedTree(staged.staging, &entries)) return false;
+    if (entries != staged.entries) {
       LOG_AT(log_site::kTreeChanged, base::LOG_ERROR)
           << "the unpacked package changed while waiting!" << std::endl;
       return false;
@@ -223,7 +231,7 @@ bool CopyStagedPackage(const OfferFile& staged, TreeSummary summary,
   struct statvfs room;
   if (statvfs(".", &room) == 0) {
     uint64_t available = static_cast<uint64_t>(room.f_bavail) * room.f_frsize;
-    uint64_t needed = summary.bytes + kCopyRoomMarginBytes;
+    uint64_t needed = staged.bytes + kCopyRoomMarginBytes;
     if (available < needed) {
       LOG_AT(log_site::kNoRoomToCopy, base::LOG_ERROR)
           << "not enough room to copy the update: need " << needed
@@ -276,13 +284,12 @@ void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
 bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
                     const DownloadLimits& limits, const OfferFile* journal) {
   OfferFile staged;
-  TreeSummary summary;
-  if (journal && ReuseStagedPackage(package, *journal, &summary)) {
+  if (journal && ReuseStagedPackage(package, *journal)) {
     staged = *journal;
-  } else if (!FetchAndUnpack(package, limits, &staged, &summary)) {
+  } else if (!FetchAndUnpack(package, limits, &staged)) {
     return false;
   }
-  if (!CopyStagedPackage(staged, summary, browser_pid)) return false;
+  if (!CopyStagedPackage(staged, browser_pid)) return false;
   PrintProgressLine("update successful!");
   return true;
 }

@@ -12,6 +12,7 @@ const wchar_t kSha256Key[] = L"sha256";
 const wchar_t kSizeKey[] = L"size";
 const wchar_t kStagingKey[] = L"staging";
 const wchar_t kEntriesKey[] = L"entries";
+const wchar_t kBytesKey[] = L"bytes";
 // A few short lines; anything longer is no file of ours.
 const size_t kMaxOfferFileBytes = 16 * 1024;
 
@@ -42,8 +43,10 @@ bool ReadOfferFile(const char* path, OfferFile* file) {
     read.package.size = size;
   }
   read.staging = Value(*section, kStagingKey);
-  if (section->FindKey(kEntriesKey) &&
-      !ParsePackageSize(Value(*section, kEntriesKey), &read.entries)) {
+  if ((section->FindKey(kEntriesKey) &&
+       !ParsePackageSize(Value(*section, kEntriesKey), &read.entries)) ||
+      (section->FindKey(kBytesKey) &&
+       !ParsePackageSize(Value(*section, kBytesKey), &read.bytes))) {
     return false;
   }
   *file = read;
@@ -65,6 +68,9 @@ bool WriteOfferFile(const char* path, const OfferFile& file) {
   }
   if (file.entries != 0) {
     document.SetValue(kSection, kEntriesKey, std::to_wstring(file.entries));
+  }
+  if (file.bytes != 0) {
+    document.SetValue(kSection, kBytesKey, std::to_wstring(file.bytes));
   }
   return document.Save(path);
 }

@@ -14,13 +14,14 @@ struct OfferFile {
   PackageOffer package;
   // The staging directory, or empty.
   std::string staging;
-  // How many entries the unpacked tree held when it was checked; 0 when not
-  // yet checked.
+  // How many entries the unpacked tree held when it was checked, and the
+  // bytes it took on its file system; 0 when not yet checked.
   uint64_t entries = 0;
+  uint64_t bytes = 0;
 
   bool operator==(const OfferFile& other) const {
     return package == other.package && staging == other.staging &&
-           entries == other.entries;
+           entries == other.entries && bytes == other.bytes;
   }
 };
 

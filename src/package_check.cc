@@ -50,18 +50,6 @@ std::string UnsafeReason(int dir_fd, const char* name, mode_t type,
   return below + " -> " + target;
 }
 
-// The bytes the regular file |name| of the directory open on |dir_fd| takes
-// in blocks of |summary.block_size|, rounded up; its size alone when the
-// block size is 0.
-uint64_t SizeInBlocks(int dir_fd, const char* name,
-                      const TreeSummary& summary) {
-  struct stat status;
-  if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return 0;
-  uint64_t size = static_cast<uint64_t>(status.st_size);
-  uint64_t block = summary.block_size;
-  return block == 0 ? size : (size + block - 1) / block * block;
-}
-
 }  // namespace
 
 bool IsLinkTargetInside(const std::string& target, size_t depth) {
@@ -89,9 +77,8 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry) {
 }
 
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
-                     TreeSummary* summary) {
-  TreeSummary counted;
-  if (summary) counted.block_size = summary->block_size;
+                     uint64_t* entries) {
+  uint64_t counted = 0;
   int top_fd = open(dir.AsString().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (top_fd < 0) return false;
   // Directories still to be read, as paths below the top ("" is the top).
@@ -113,13 +100,8 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
       std::string_view name = dirent->d_name;
       if (name == "." || name == "..") continue;
       mode_t type = EntryType(fd, dirent);
-      ++counted.entries;
-      if (S_ISREG(type)) {
-        if (summary) counted.bytes += SizeInBlocks(fd, dirent->d_name, counted);
-        continue;
-      }
-      // A directory or a link takes a block of its own.
-      counted.bytes += counted.block_size;
+      ++counted;
+      if (S_ISREG(type)) continue;
       std::string below = directory.empty() ? std::string(name)
                                             : directory + "/" + dirent->d_name;
       if (S_ISDIR(type)) {
@@ -133,7 +115,7 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
   }
   close(top_fd);
   if (unsafe.empty()) {
-    if (summary) *summary = counted;
+    if (entries) *entries = counted;
     return false;
   }
   *entry = unsafe;

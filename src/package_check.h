@@ -26,20 +26,9 @@ bool IsLinkTargetInside(const std::string& target, size_t depth);
 // link) when there is one; false, leaving |*entry| alone, otherwise.
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry);
 
-// What FindUnsafeEntry counts of a safe tree.
-struct TreeSummary {
-  // In: the block size to round regular files' sizes up to (0: none).
-  uint64_t block_size = 0;
-  // Out: the entries below the top, and the bytes they take: each regular
-  // file's size rounded up to blocks, a block for each directory and link.
-  uint64_t entries = 0;
-  uint64_t bytes = 0;
-};
-
-// FindUnsafeEntry that also fills |*summary| when it finds no unsafe entry.
-// The sizes cost a status call per regular file; a null |summary| spares
-// them.
+// FindUnsafeEntry that also counts the entries below |dir| into |*entries|
+// when it finds no unsafe one.
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
-                     TreeSummary* summary);
+                     uint64_t* entries);
 
 #endif  // PACKAGE_CHECK_H_
