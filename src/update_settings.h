@@ -21,6 +21,13 @@ inline constexpr char kPackageRecordFileName[] = "norvane_package.ini";
 // What is being copied over the installation; see install_journal.h.
 inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
 
+// Every one of them, for the package check: a package must not ship one that
+// is not a regular file.
+inline constexpr const char* kUpdaterFileNames[] = {
+    kLogFileName,     kPidFileName,           kStateFileName,
+    kCheckFileName,   kManifestFileName,      kSignatureFileName,
+    kPackageFileName, kPackageRecordFileName, kInstallJournalFileName};
+
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.
 inline constexpr char kCheckUrlPath[] = "/update/norvane_check_linux.ini";
