@@ -1,6 +1,5 @@
 #include "update_log_sites.h"
 
-#include <regex>
 #include <set>
 #include <string>
 #include <utility>
@@ -17,10 +16,14 @@ TEST(UpdateLogSitesTest, ReadmeListsExactlyTheUpdateRunsSites) {
   std::string readme = testing_util::ReadFile(NORVANE_README);
   ASSERT_FALSE(readme.empty());
   std::set<int> documented;
-  std::regex row(R"(\| norvane_update\((\d+)\) \|)");
-  for (std::sregex_iterator it(readme.begin(), readme.end(), row), end;
-       it != end; ++it) {
-    documented.insert(std::stoi((*it)[1]));
+  const std::string kCell = "| norvane_update(";
+  for (size_t at = readme.find(kCell); at != std::string::npos;
+       at = readme.find(kCell, at + 1)) {
+    size_t digits = at + kCell.size();
+    size_t end = readme.find_first_not_of("0123456789", digits);
+    if (end != digits && readme.compare(end, 3, ") |") == 0) {
+      documented.insert(std::stoi(readme.substr(digits, end - digits)));
+    }
   }
   std::set<int> sites;
   for (const log_site::Site* site : log_site::kUpdateRunSites) {
