@@ -1,6 +1,7 @@
 #include <sodium.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "hex.h"
 #include "manifest_signature.h"
 #include "test/test_util.h"
+#include "utc_time.h"
 
 namespace {
 
@@ -20,16 +22,22 @@ using testing_util::WriteFile;
 const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
-    "[--out FILE]\n"
+    "[--valid-days N] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
 const char kAbcDigest[] =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-const char kManifestForAbc[] =
-    "[ubuntu_debian_i686]\n"
-    "version=2.0\n"
-    "url=https://updates.example/keltrin-2.0.tar.gz\n"
-    "sha256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n";
+// The manifest that "manifest" writes for a package "abc", expiring at
+// |expires|.
+std::string ManifestForAbc(const std::string& expires) {
+  return "[ubuntu_debian_i686]\n"
+         "version=2.0\n"
+         "url=https://updates.example/keltrin-2.0.tar.gz\n"
+         "sha256=" +
+         std::string(kAbcDigest) + "\nsize=3\nexpires=" + expires + "\n";
+}
+const char kFarExpiry[] = "2099-12-31T23:59:59Z";
+const std::string kManifestForAbc = ManifestForAbc(kFarExpiry);
 
 int FileMode(const std::string& path) {
   struct stat info;
@@ -71,13 +79,36 @@ class PublishToolTest : public testing::Test {
                          text.size(), secret_key);
     return EncodeHex(signature, sizeof(signature)) + "\n";
   }
-  void WriteAbcManifest() {
+  // Writes the manifest for a package "abc" with the tool, for |extra|
+  // options, and checks that it expires |days| from now, as it says.
+  void WriteAbcManifest(const std::vector<std::string>& extra = {},
+                        int days = 14) {
     WriteFile(Path("package.tar.gz"), "abc");
-    ProcessResult result =
-        Run({"manifest", "--version", "2.0", "--url",
-             "https://updates.example/keltrin-2.0.tar.gz", "--package",
-             Path("package.tar.gz"), "--out", Path("manifest.ini")});
+    std::vector<std::string> args = {
+        "manifest",
+        "--version",
+        "2.0",
+        "--url",
+        "https://updates.example/keltrin-2.0.tar.gz",
+        "--package",
+        Path("package.tar.gz"),
+        "--out",
+        Path("manifest.ini")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int64_t before = time(nullptr);
+    ProcessResult result = Run(args);
+    int64_t after = time(nullptr);
     ASSERT_EQ(0, result.exit_code) << result.err;
+    std::string text = ReadFile(Path("manifest.ini"));
+    std::string expires = text.substr(text.find("expires=") + 8, 20);
+    int64_t expiry = 0;
+    ASSERT_TRUE(ParseUtcTime(expires, &expiry)) << text;
+    EXPECT_LE(before + days * 86400, expiry);
+    EXPECT_GE(after + days * 86400, expiry);
+    EXPECT_EQ(ManifestForAbc(expires), text);
+    EXPECT_EQ(Path("manifest.ini") + ": expires " + expires + ", in " +
+                  std::to_string(days) + (days == 1 ? " day\n" : " days\n"),
+              result.out);
   }
 
   const std::string kSeed = "publish tool test seed, 32 bytes";
@@ -163,18 +194,21 @@ TEST_F(PublishToolTest, KeygenNeverReplacesASecretKey) {
   EXPECT_FALSE(FileExists(Path("new.key")));
 }
 
-TEST_F(PublishToolTest, ManifestCarriesThePackagesDigest) {
+TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
   WriteFile(Path("package.tar.gz"), "abc");
   ProcessResult result =
       Run({"manifest", "--url", "https://updates.example/keltrin-2.0.tar.gz",
            "--package", Path("package.tar.gz"), "--version", "2.0"});
   EXPECT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ(kManifestForAbc, result.out);
-  EXPECT_EQ("", result.err);
+  std::string expires = result.out.substr(result.out.find("expires=") + 8, 20);
+  EXPECT_EQ(ManifestForAbc(expires), result.out);
+  // The manifest alone goes to standard output, the note beside it.
+  EXPECT_EQ("expires " + expires + ", in 14 days\n", result.err);
 
   WriteFile(Path("manifest.ini"), "old manifest");
   WriteAbcManifest();
-  EXPECT_EQ(kManifestForAbc, ReadFile(Path("manifest.ini")));
+  WriteAbcManifest({"--valid-days", "1"}, 1);
+  WriteAbcManifest({"--valid-days", "366"}, 366);
   EXPECT_EQ(0644, FileMode(Path("manifest.ini")));
   // No temporary file is left beside it.
   EXPECT_EQ("manifest.ini\npackage.tar.gz\n",
@@ -185,24 +219,30 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
   WriteFile(Path("p"), "abc");
   const std::string p = Path("p");
   struct Case {
-    std::string version, url, package, error;
-  } cases[] = {
-      {"", "http://x/p", p, "the version is empty"},
-      {"2.0\nurl=http://evil/p", "http://x/p", p,
+    std::string version, url, package, days, error;
+  };
+  std::vector<Case> cases = {
+      {"", "http://x/p", p, "14", "the version is empty"},
+      {"2.0\nurl=http://evil/p", "http://x/p", p, "14",
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0", "http://x/p\r", p,
+      {"2.0", "http://x/p\r", p, "14",
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0\xff", "http://x/p", p,
+      {"2.0\xff", "http://x/p", p, "14",
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0", "file:///etc/passwd", p,
+      {"2.0", "file:///etc/passwd", p, "14",
        "the URL must start with http:// or https://: file:///etc/passwd"},
-      {"2.0", "http://x/p", Path("missing"),
+      {"2.0", "http://x/p", Path("missing"), "14",
        Path("missing") + ": No such file or directory"},
   };
+  for (const char* days : {"0", "367", "7d", "", "-1"}) {
+    cases.push_back({"2.0", "http://x/p", p, days,
+                     "--valid-days must be a whole number of days from 1 "
+                     "to 366"});
+  }
   for (const Case& c : cases) {
     ProcessResult result =
         Run({"manifest", "--version", c.version, "--url", c.url, "--package",
-             c.package, "--out", Path("manifest.ini")});
+             c.package, "--valid-days", c.days, "--out", Path("manifest.ini")});
     EXPECT_EQ(1, result.exit_code) << c.error;
     EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
@@ -212,7 +252,7 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
 TEST_F(PublishToolTest, SignWritesTheDetachedSignatureAndVerifyAcceptsIt) {
   std::string public_key = WriteSecretKey("secret.key", kSeed);
   WriteFile(Path("public.key"), public_key + "\n");
-  WriteAbcManifest();
+  WriteFile(Path("manifest.ini"), kManifestForAbc);
   ProcessResult result =
       Run({"sign", "--key", Path("secret.key"), Path("manifest.ini")});
   EXPECT_EQ(0, result.exit_code) << result.err;
@@ -233,7 +273,9 @@ TEST_F(PublishToolTest, SignWritesTheDetachedSignatureAndVerifyAcceptsIt) {
        }) {
     result = Run(args);
     EXPECT_EQ(0, result.exit_code) << result.err;
-    EXPECT_EQ(Path("manifest.ini") + ": good signature\n", result.out);
+    EXPECT_EQ(
+        Path("manifest.ini") + ": good signature, expires " + kFarExpiry + "\n",
+        result.out);
     EXPECT_EQ("", result.err);
   }
 }
@@ -247,7 +289,16 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
       sig + " is not a valid signature of " + manifest + " by this key";
   struct Case {
     std::string what, manifest_text, signature_file, key, error;
-  } cases[] = {
+  };
+  // A manifest signed with the right key that updaters refuse all the same.
+  auto refused = [&](const std::string& what, const std::string& text,
+                     const std::string& problem) {
+    return Case{what, text, ExpectedSignatureFile(text, kSeed), public_key,
+                "the signature is valid, but " + manifest + ": " + problem};
+  };
+  std::string without_size = kManifestForAbc;
+  without_size.erase(without_size.find("size=3\n"), 7);
+  const Case cases[] = {
       {"altered manifest", std::string(kManifestForAbc) + "\n",
        ExpectedSignatureFile(kManifestForAbc, kSeed), public_key, not_valid},
       {"another key", kManifestForAbc,
@@ -255,12 +306,17 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
        not_valid},
       {"malformed signature", kManifestForAbc, "00\n", public_key,
        sig + " is not a signature file (128 hex digits and a line end)"},
-      {"no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
-       ExpectedSignatureFile("[ubuntu_debian_i686]\nversion=2.0\n", kSeed),
-       public_key,
-       "the signature is valid, but " + manifest +
-           ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
-           "with a public key refuse it"},
+      refused("no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
+              "no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
+              "with a public key refuse it"),
+      refused("no size", without_size,
+              "no key \"size\" in section [ubuntu_debian_i686]; updaters "
+              "with a public key refuse it"),
+      refused("expired", ManifestForAbc("2020-01-01T00:00:00Z"),
+              "it expired at 2020-01-01T00:00:00Z; updaters refuse it"),
+      refused("malformed expiry", ManifestForAbc("2099-12-31"),
+              "its \"expires\" is not a time like 2026-12-31T00:00:00Z; "
+              "updaters refuse it"),
       {"bad key", kManifestForAbc,
        ExpectedSignatureFile(kManifestForAbc, kSeed), Path("no-such-key"),
        "--public-key is neither 64 hex digits nor a readable file: " +
@@ -286,6 +342,7 @@ TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
   WriteSecretKey("secret.key", kSeed);
   WriteFile(Path("bad.key"), "not a key\n");
   WriteFile(Path("undigested.ini"), "[ubuntu_debian_i686]\nversion=2.0\n");
+  WriteFile(Path("stale.ini"), ManifestForAbc("2020-01-01T00:00:00Z"));
   WriteAbcManifest();
   struct Case {
     std::string key, manifest, error;
@@ -294,6 +351,9 @@ TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
        Path("undigested.ini") +
            ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
            "with a public key refuse it"},
+      {Path("secret.key"), Path("stale.ini"),
+       Path("stale.ini") +
+           ": it expired at 2020-01-01T00:00:00Z; updaters refuse it"},
       {Path("bad.key"), Path("manifest.ini"),
        Path("bad.key") + " is not a secret key file (64 hex digits)"},
       {Path("missing.key"), Path("manifest.ini"),
