@@ -1,15 +1,18 @@
 #include "manifest.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <ostream>
 #include <string_view>
 
+#include "accepted_version.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
 #include "ini/ini_document.h"
+#include "manifest_expiry.h"
 #include "progress_line.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
@@ -20,6 +23,7 @@ namespace {
 const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
 const wchar_t kDigestKey[] = L"sha256";
 const wchar_t kSizeKey[] = L"size";
+const wchar_t kExpiresKey[] = L"expires";
 
 // Fetches |url| into the fixed file |name|, removed first, within |limits|
 // and at most |max_bytes|. Logs at |site| and returns false when it fails.
@@ -89,12 +93,17 @@ bool ReadPackageDigest(const IniDocument& manifest, bool required,
 
 // Reads the package size from the manifest's key "size" into |size|, left
 // empty when the key is absent. Logs and returns false when the value is not
-// a decimal byte count.
-bool ReadPackageSize(const IniDocument& manifest,
+// a decimal byte count, or when the key is absent and |required|.
+bool ReadPackageSize(const IniDocument& manifest, bool required,
                      std::optional<uint64_t>* size) {
   const IniSection* section = manifest.FindSection(kPlatformSection);
   const IniKey* key = section ? section->FindKey(kSizeKey) : nullptr;
-  if (!key) return true;
+  if (!key) {
+    if (!required) return true;
+    LOG_AT(log_site::kManifestSizeMissing, base::LOG_ERROR)
+        << "get package size error!" << std::endl;
+    return false;
+  }
   uint64_t value;
   if (!ParsePackageSize(base::WideToUtf8(key->value()), &value)) {
     LOG_AT(log_site::kManifestSizeMalformed, base::LOG_ERROR)
@@ -103,6 +112,15 @@ bool ReadPackageSize(const IniDocument& manifest,
   }
   *size = value;
   return true;
+}
+
+// The value of the key |name| in the platform section, or nothing.
+std::optional<std::string> FindValue(const IniDocument& manifest,
+                                     const wchar_t* name) {
+  const IniSection* section = manifest.FindSection(kPlatformSection);
+  const IniKey* key = section ? section->FindKey(name) : nullptr;
+  if (!key) return std::nullopt;
+  return base::WideToUtf8(key->value());
 }
 
 // |text| without the blanks and tabs at its ends.
@@ -160,10 +178,16 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
                     ", local version: " + local_version);
   // Checked before the version decision, so that a broken manifest shows
   // at once, not only when an update comes along.
+  const bool signed_build = signing_key != nullptr;
   std::optional<Sha256Digest> sha256;
   std::optional<uint64_t> size;
-  if (!ReadPackageSize(manifest, &size) ||
-      !ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
+  if (!ReadPackageSize(manifest, signed_build, &size) ||
+      !ReadPackageDigest(manifest, signed_build, &sha256) ||
+      !ManifestIsUnexpired(FindValue(manifest, kExpiresKey), signed_build,
+                           time(nullptr))) {
+    return ManifestOutcome::kFailure;
+  }
+  if (signed_build && !AcceptSignedVersion(std::string(compared_version))) {
     return ManifestOutcome::kFailure;
   }
   if (CompareVersions(local_version, std::string(compared_version)) >= 0) {

@@ -47,10 +47,13 @@ bool ParsePackageSize(std::string_view text, uint64_t* size);
 // |signing_key| the manifest must also be signed: the signature is fetched
 // from |manifest_url| + ".sig" into "norvane_update_linux.ini.sig" and checked
 // over the manifest's bytes before anything in it is read, and a manifest
-// without "sha256" fails, so that the signature covers the package too.
-// Without a key (null) no signature is fetched and "sha256" is optional.
+// without "sha256", "size" or "expires" fails, so that the signature covers
+// the package and runs out. A signed manifest that offers a version older
+// than one accepted before fails too (see accepted_version.h). Without a key
+// (null) no signature is fetched and those keys are optional.
 //
-// A key "size" that is not a decimal byte count fails the step as well.
+// A key "size" that is not a decimal byte count and an "expires" that is not
+// a time or has passed (see manifest_expiry.h) fail the step as well.
 // Every download stays within |limits| and the manifest and signature within
 // their own size limits. The blanks and tabs around the server's version
 // take no part in the comparison.

@@ -39,6 +39,13 @@ constexpr Site kTarExit{kDriverFile, 210};
 constexpr Site kUnsafePackageEntry{kDriverFile, 228};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
+// Fresh signed manifests and no going back.
+constexpr Site kManifestSizeMissing{kDriverFile, 140};
+constexpr Site kManifestExpiresMissing{kDriverFile, 141};
+constexpr Site kManifestExpiresMalformed{kDriverFile, 142};
+constexpr Site kManifestExpired{kDriverFile, 143};
+constexpr Site kManifestVersionGoesBack{kDriverFile, 144};
+constexpr Site kWriteStateFile{kDriverFile, 147};
 
 // Every site above, for the test that compares them with README.md.
 constexpr const Site* kUpdateRunSites[] = {
@@ -68,6 +75,12 @@ constexpr const Site* kUpdateRunSites[] = {
     &kUnsafePackageEntry,
     &kCpStatus,
     &kCpExit,
+    &kManifestSizeMissing,
+    &kManifestExpiresMissing,
+    &kManifestExpiresMalformed,
+    &kManifestExpired,
+    &kManifestVersionGoesBack,
+    &kWriteStateFile,
 };
 
 }  // namespace log_site
