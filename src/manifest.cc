@@ -14,6 +14,7 @@
 #include "ini/ini_document.h"
 #include "manifest_expiry.h"
 #include "progress_line.h"
+#include "rollout.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 #include "version.h"
@@ -24,6 +25,7 @@ const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
 const wchar_t kDigestKey[] = L"sha256";
 const wchar_t kSizeKey[] = L"size";
 const wchar_t kExpiresKey[] = L"expires";
+const wchar_t kRolloutKey[] = L"rollout";
 
 // Fetches |url| into the fixed file |name|, removed first, within |limits|
 // and at most |max_bytes|. Logs at |site| and returns false when it fails.
@@ -123,6 +125,18 @@ std::optional<std::string> FindValue(const IniDocument& manifest,
   return base::WideToUtf8(key->value());
 }
 
+// Reads the manifest's key "rollout" into |percent|, left alone when the key
+// is absent. Logs and returns false when the value is not a percentage.
+bool ReadRolloutPercent(const IniDocument& manifest, int* percent) {
+  std::optional<std::string> value = FindValue(manifest, kRolloutKey);
+  if (value && !ParseRolloutPercent(*value, percent)) {
+    LOG_AT(log_site::kManifestRolloutMalformed, base::LOG_ERROR)
+        << "manifest rollout is not a whole percentage 0 to 100!" << std::endl;
+    return false;
+  }
+  return true;
+}
+
 // |text| without the blanks and tabs at its ends.
 std::string_view TrimmedBlanks(std::string_view text) {
   size_t first = text.find_first_not_of(" \t");
@@ -146,8 +160,8 @@ bool ParsePackageSize(std::string_view text, uint64_t* size) {
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
-                              const DownloadLimits& limits,
-                              PackageOffer* offer) {
+                              const DownloadLimits& limits, PackageOffer* offer,
+                              int* rollout_percent) {
   if (signing_key) (void)remove(kSignatureFileName);
   if (!FetchFresh(manifest_url, kManifestFileName, kMaxManifestBytes, limits,
                   log_site::kDownloadManifest)) {
@@ -181,10 +195,12 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   const bool signed_build = signing_key != nullptr;
   std::optional<Sha256Digest> sha256;
   std::optional<uint64_t> size;
+  int rollout = kFullRollout;
   if (!ReadPackageSize(manifest, signed_build, &size) ||
       !ReadPackageDigest(manifest, signed_build, &sha256) ||
       !ManifestIsUnexpired(FindValue(manifest, kExpiresKey), signed_build,
-                           time(nullptr))) {
+                           time(nullptr)) ||
+      !ReadRolloutPercent(manifest, &rollout)) {
     return ManifestOutcome::kFailure;
   }
   if (signed_build && !AcceptSignedVersion(std::string(compared_version))) {
@@ -196,5 +212,6 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
   offer->sha256 = sha256;
   offer->size = size;
+  *rollout_percent = rollout;
   return ManifestOutcome::kUpdateNeeded;
 }

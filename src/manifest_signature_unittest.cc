@@ -280,6 +280,9 @@ TEST_F(SignedRunTest, StaleIncompleteOrMalformedTermsAreRefused) {
        not_a_time},
       {"no time zone", RequiredLines("expires=2099-12-31T23:59:59\n"),
        not_a_time},
+      {"rollout not a percentage", RequiredLines() + "rollout=50%\n",
+       UpdateEntry(log_site::kManifestRolloutMalformed,
+                   "manifest rollout is not a whole percentage 0 to 100!")},
   };
   for (const Case& c : cases) {
     std::string manifest = ManifestText("2.0", c.lines);

@@ -39,13 +39,16 @@ constexpr Site kTarExit{kDriverFile, 210};
 constexpr Site kUnsafePackageEntry{kDriverFile, 228};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
-// Fresh signed manifests and no going back.
+// Release control: fresh signed manifests, no going back, staged rollouts.
 constexpr Site kManifestSizeMissing{kDriverFile, 140};
 constexpr Site kManifestExpiresMissing{kDriverFile, 141};
 constexpr Site kManifestExpiresMalformed{kDriverFile, 142};
 constexpr Site kManifestExpired{kDriverFile, 143};
 constexpr Site kManifestVersionGoesBack{kDriverFile, 144};
+constexpr Site kManifestRolloutMalformed{kDriverFile, 145};
+constexpr Site kRolloutBucketMalformed{kDriverFile, 146};
 constexpr Site kWriteStateFile{kDriverFile, 147};
+constexpr Site kDrawRolloutBucket{kDriverFile, 148};
 
 // Every site above, for the test that compares them with README.md.
 constexpr const Site* kUpdateRunSites[] = {
@@ -80,7 +83,10 @@ constexpr const Site* kUpdateRunSites[] = {
     &kManifestExpiresMalformed,
     &kManifestExpired,
     &kManifestVersionGoesBack,
+    &kManifestRolloutMalformed,
+    &kRolloutBucketMalformed,
     &kWriteStateFile,
+    &kDrawRolloutBucket,
 };
 
 }  // namespace log_site
