@@ -334,19 +334,36 @@ TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
                                     crypto_sign_SEEDBYTES) +
                               "\n");
   std::string manifest = root_.Child(kManifestUrlPath);
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{
-           {"manifest", "--version", "2.0", "--url", server_.Url(kPackagePath),
-            "--package", root_.Child(kPackagePath), "--out", manifest},
-           {"sign", "--key", root_.Child("secret.key"), manifest},
-           {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
-       }) {
-    std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = testing_util::RunProcess(argv);
-    ASSERT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
-  }
+  // Writes, signs and verifies the manifest offering the update to
+  // |rollout| % of installations, as a publisher does; returns what verify
+  // printed.
+  auto publish = [&](const std::string& rollout) {
+    std::string verified;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{
+             {"manifest", "--version", "2.0", "--url",
+              server_.Url(kPackagePath), "--package", root_.Child(kPackagePath),
+              "--rollout", rollout, "--out", manifest},
+             {"sign", "--key", root_.Child("secret.key"), manifest},
+             {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
+         }) {
+      std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
+      argv.insert(argv.end(), args.begin(), args.end());
+      ProcessResult result = testing_util::RunProcess(argv);
+      EXPECT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
+      verified = result.out;
+    }
+    return verified;
+  };
+  // First to no installation at all: every bucket is held back.
+  EXPECT_NE(std::string::npos, publish("0").find(", rollout 0%\n"));
   ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_TRUE(LogHas("\nupdate held back: rollout 0%, bucket "));
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+
+  EXPECT_NE(std::string::npos, publish("100").find(", rollout 100%\n"));
+  result = RunUpdater("1.0");
   EXPECT_EQ(0, result.exit_code);
   EXPECT_EQ("new binary", ReadInstalled("keltrin"));
 }

@@ -1,7 +1,7 @@
 // norvane_publish: the update server side of verified updates. Makes the
 // signing key pair, writes manifests that carry their package's digest and
-// size and the time they expire, signs them and checks them the way the
-// updater does.
+// size, the time they expire and the share of installations they are
+// offered to, signs them and checks them the way the updater does.
 //
 // Key files hold hexadecimal text and a line end: the secret key file the
 // 32-byte seed of the Ed25519 key pair (mode 0600), the public key file the
@@ -31,6 +31,7 @@
 #include "ini/ini_document.h"
 #include "manifest_signature.h"
 #include "package_digest.h"
+#include "rollout.h"
 #include "utc_time.h"
 
 namespace {
@@ -42,7 +43,7 @@ const int kExitUsage = 2;
 const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
-    "[--valid-days N] [--out FILE]\n"
+    "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
 
@@ -122,11 +123,12 @@ std::map<std::string, ManifestValue> ReadManifestValues(
 }
 
 // Checks that the manifest |text| has what updaters with a public key
-// require: the package's digest and size, and a time it expires that is not
-// past at |now|. Returns the problem, or "" when there is none.
+// require: the package's digest and size, a time it expires that is not past
+// at |now|, and a percentage if it has a rollout. Returns the problem, or ""
+// when there is none.
 std::string ManifestProblem(const std::string& text, int64_t now) {
   std::map<std::string, ManifestValue> values =
-      ReadManifestValues(text, {"sha256", "size", "expires"});
+      ReadManifestValues(text, {"sha256", "size", "expires", "rollout"});
   for (const char* name : {"sha256", "size", "expires"}) {
     if (!values[name].present) {
       return std::string("no key \"") + name + "\" in section [" +
@@ -144,6 +146,12 @@ std::string ManifestProblem(const std::string& text, int64_t now) {
            "updaters refuse it";
   }
   if (now > expiry) return "it expired at " + expires + "; updaters refuse it";
+  int percent;
+  if (values["rollout"].present &&
+      !ParseRolloutPercent(values["rollout"].value, &percent)) {
+    return "its \"rollout\" is not a whole percentage 0 to 100; updaters "
+           "refuse it";
+  }
   return "";
 }
 
@@ -233,8 +241,9 @@ int Keygen(const std::vector<std::string>& args) {
 int Manifest(const std::vector<std::string>& args) {
   std::map<std::string, std::string> options;
   std::vector<std::string> operands;
-  if (!ParseOptions(args, {"version", "url", "package", "valid-days", "out"},
-                    &options, &operands) ||
+  if (!ParseOptions(
+          args, {"version", "url", "package", "valid-days", "rollout", "out"},
+          &options, &operands) ||
       !operands.empty() || !options.count("version") || !options.count("url") ||
       !options.count("package")) {
     return Usage();
@@ -251,6 +260,11 @@ int Manifest(const std::vector<std::string>& args) {
     return Fail("--valid-days must be a whole number of days from 1 to " +
                 std::to_string(kMaxValidDays));
   }
+  int rollout = kFullRollout;
+  if (options.count("rollout") &&
+      !ParseRolloutPercent(options["rollout"], &rollout)) {
+    return Fail("--rollout must be a whole percentage from 0 to 100");
+  }
   std::string expires;
   if (!FormatUtcTime(time(nullptr) + valid_days * kSecondsPerDay, &expires)) {
     return Fail("the clock is past the year 9999");
@@ -264,6 +278,9 @@ int Manifest(const std::vector<std::string>& args) {
       std::string("[") + kPlatformSection + "]\nversion=" + version +
       "\nurl=" + url + "\nsha256=" + Sha256Hex(digest) +
       "\nsize=" + std::to_string(size) + "\nexpires=" + expires + "\n";
+  if (options.count("rollout")) {
+    text += "rollout=" + std::to_string(rollout) + "\n";
+  }
   // What the updater will read back must be what was asked for; line ends
   // or malformed UTF-8 in a value would change it.
   std::map<std::string, ManifestValue> values =
@@ -377,8 +394,13 @@ int Verify(const std::vector<std::string>& args) {
     return Fail("the signature is valid, but " + manifest_path + ": " +
                 problem);
   }
-  printf("%s: good signature, expires %s\n", manifest_path.c_str(),
-         ReadManifestValues(manifest, {"expires"})["expires"].value.c_str());
+  std::map<std::string, ManifestValue> terms =
+      ReadManifestValues(manifest, {"expires", "rollout"});
+  std::string rollout = terms["rollout"].present
+                            ? ", rollout " + terms["rollout"].value + "%"
+                            : "";
+  printf("%s: good signature, expires %s%s\n", manifest_path.c_str(),
+         terms["expires"].value.c_str(), rollout.c_str());
   return kExitOk;
 }
 

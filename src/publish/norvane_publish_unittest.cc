@@ -22,7 +22,7 @@ using testing_util::WriteFile;
 const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
-    "[--valid-days N] [--out FILE]\n"
+    "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
 const char kAbcDigest[] =
@@ -80,9 +80,10 @@ class PublishToolTest : public testing::Test {
     return EncodeHex(signature, sizeof(signature)) + "\n";
   }
   // Writes the manifest for a package "abc" with the tool, for |extra|
-  // options, and checks that it expires |days| from now, as it says.
+  // options, and checks that it expires |days| from now, as it says, and
+  // ends with |rollout_line|.
   void WriteAbcManifest(const std::vector<std::string>& extra = {},
-                        int days = 14) {
+                        int days = 14, const std::string& rollout_line = "") {
     WriteFile(Path("package.tar.gz"), "abc");
     std::vector<std::string> args = {
         "manifest",
@@ -105,7 +106,7 @@ class PublishToolTest : public testing::Test {
     ASSERT_TRUE(ParseUtcTime(expires, &expiry)) << text;
     EXPECT_LE(before + days * 86400, expiry);
     EXPECT_GE(after + days * 86400, expiry);
-    EXPECT_EQ(ManifestForAbc(expires), text);
+    EXPECT_EQ(ManifestForAbc(expires) + rollout_line, text);
     EXPECT_EQ(Path("manifest.ini") + ": expires " + expires + ", in " +
                   std::to_string(days) + (days == 1 ? " day\n" : " days\n"),
               result.out);
@@ -209,6 +210,8 @@ TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
   WriteAbcManifest();
   WriteAbcManifest({"--valid-days", "1"}, 1);
   WriteAbcManifest({"--valid-days", "366"}, 366);
+  WriteAbcManifest({"--rollout", "10"}, 14, "rollout=10\n");
+  WriteAbcManifest({"--rollout", "0"}, 14, "rollout=0\n");
   EXPECT_EQ(0644, FileMode(Path("manifest.ini")));
   // No temporary file is left beside it.
   EXPECT_EQ("manifest.ini\npackage.tar.gz\n",
@@ -219,30 +222,60 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
   WriteFile(Path("p"), "abc");
   const std::string p = Path("p");
   struct Case {
-    std::string version, url, package, days, error;
+    std::string version, url, package;
+    std::vector<std::string> options;
+    std::string error;
   };
   std::vector<Case> cases = {
-      {"", "http://x/p", p, "14", "the version is empty"},
-      {"2.0\nurl=http://evil/p", "http://x/p", p, "14",
+      {"", "http://x/p", p, {}, "the version is empty"},
+      {"2.0\nurl=http://evil/p",
+       "http://x/p",
+       p,
+       {},
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0", "http://x/p\r", p, "14",
+      {"2.0",
+       "http://x/p\r",
+       p,
+       {},
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0\xff", "http://x/p", p, "14",
+      {"2.0\xff",
+       "http://x/p",
+       p,
+       {},
        "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0", "file:///etc/passwd", p, "14",
+      {"2.0",
+       "file:///etc/passwd",
+       p,
+       {},
        "the URL must start with http:// or https://: file:///etc/passwd"},
-      {"2.0", "http://x/p", Path("missing"), "14",
+      {"2.0",
+       "http://x/p",
+       Path("missing"),
+       {},
        Path("missing") + ": No such file or directory"},
   };
   for (const char* days : {"0", "367", "7d", "", "-1"}) {
-    cases.push_back({"2.0", "http://x/p", p, days,
+    cases.push_back({"2.0",
+                     "http://x/p",
+                     p,
+                     {"--valid-days", days},
                      "--valid-days must be a whole number of days from 1 "
                      "to 366"});
   }
+  for (const char* percent : {"101", "10%", "", "-1", " 5"}) {
+    cases.push_back({"2.0",
+                     "http://x/p",
+                     p,
+                     {"--rollout", percent},
+                     "--rollout must be a whole percentage from 0 to 100"});
+  }
   for (const Case& c : cases) {
-    ProcessResult result =
-        Run({"manifest", "--version", c.version, "--url", c.url, "--package",
-             c.package, "--valid-days", c.days, "--out", Path("manifest.ini")});
+    std::vector<std::string> args = {
+        "manifest", "--version", c.version,
+        "--url",    c.url,       "--package",
+        c.package,  "--out",     Path("manifest.ini")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ProcessResult result = Run(args);
     EXPECT_EQ(1, result.exit_code) << c.error;
     EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
@@ -316,6 +349,9 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
               "it expired at 2020-01-01T00:00:00Z; updaters refuse it"),
       refused("malformed expiry", ManifestForAbc("2099-12-31"),
               "its \"expires\" is not a time like 2026-12-31T00:00:00Z; "
+              "updaters refuse it"),
+      refused("malformed rollout", kManifestForAbc + "rollout=ten\n",
+              "its \"rollout\" is not a whole percentage 0 to 100; "
               "updaters refuse it"),
       {"bad key", kManifestForAbc,
        ExpectedSignatureFile(kManifestForAbc, kSeed), Path("no-such-key"),
