@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <regex>
 #include <set>
 #include <string>
 
@@ -45,12 +44,14 @@ class RolloutRunTest : public UpdateRunTest {
   }
   // The stored bucket when it is one or two digits, else "".
   std::string StoredBucket() const {
-    std::smatch match;
     std::string state = ReadInstalled(kStateFileName);
-    return std::regex_search(state, match,
-                             std::regex("\nRolloutBucket=([0-9]{1,2})\n"))
-               ? match[1].str()
-               : "";
+    size_t start = state.find("\nRolloutBucket=");
+    if (start == std::string::npos) return "";
+    start += 15;
+    std::string bucket = state.substr(start, state.find('\n', start) - start);
+    bool digits = !bucket.empty() && bucket.size() <= 2 &&
+                  bucket.find_first_not_of("0123456789") == std::string::npos;
+    return digits ? bucket : "";
   }
 };
 
