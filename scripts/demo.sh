@@ -2,8 +2,10 @@
 # Sets up, builds and shows the updater doing its job on this machine: a full
 # update of a sample installation of Keltrin 1.0 to 2.0 against a local update
 # server on 127.0.0.1, while a stand-in browser is still running. The update
-# is published with a signed manifest that carries the package's digest, and
-# the updater is built to take only manifests signed by that key.
+# is published with a signed manifest that carries the package's digest and
+# size and expires in 14 days, and the updater is built to take only
+# manifests signed by that key. The release goes out in stages: at 10 % the
+# sample installation is held back, at 100 % it is updated.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -55,13 +57,19 @@ echo "new library" >"$newer/lib/libkeltrin.so"
 echo "bonjour" >"$newer/locales/fr.txt"
 tar -czf "$root/packages/keltrin-2.0.tar.gz" -C "$newer" .
 manifest="$root/update/norvane_update_linux.ini"
-"$publish" manifest --version 2.0 --url "$server/packages/keltrin-2.0.tar.gz" \
-  --package "$root/packages/keltrin-2.0.tar.gz" --out "$manifest"
-"$publish" sign --key "$keys/secret.key" "$manifest"
-"$publish" verify --public-key "$keys/public.key" "$manifest"
+# publish_at PERCENT: writes, signs and checks the manifest offering 2.0 to
+# PERCENT % of installations, and shows it.
+publish_at() {
+  "$publish" manifest --version 2.0 --url "$server/packages/keltrin-2.0.tar.gz" \
+    --package "$root/packages/keltrin-2.0.tar.gz" --rollout "$1" --out "$manifest"
+  "$publish" sign --key "$keys/secret.key" "$manifest"
+  "$publish" verify --public-key "$keys/public.key" "$manifest"
+  echo "-- $manifest"
+  cat "$manifest"
+}
+echo "== First stage: the manifest offers 2.0 to 10 % of installations"
+publish_at 10
 echo "check" >"$root/update/norvane_check_linux.ini"
-echo "-- $manifest"
-cat "$manifest"
 
 "$build/norvane_test_server" --root "$root" --port "$port" >"$demo/server.log" 2>&1 &
 server_pid=$!
@@ -69,6 +77,24 @@ for _ in $(seq 100); do
   grep -q "listening" "$demo/server.log" 2>/dev/null && break
   sleep 0.1
 done
+
+echo "== The sample installation's rollout bucket is 42"
+# A real installation draws its bucket (0 to 99) from the system's random
+# source on the first run that meets a rollout below 100 %; the demo writes
+# one, so that it always tells the same story.
+printf '[main]\nRolloutBucket=42\n' >"$install/norvane_upgrade_linux.ini"
+echo "== Running: norvane_update_bin 1.0 $install 1 (bucket 42 is not below 10)"
+set +e
+"$build/norvane_update_bin" 1.0 "$install" 1
+status=$?
+set -e
+echo "Exit status: $status (held back, as if current)"
+grep -a "version\|held back" "$install/norvane_update.log"
+echo
+
+echo "== Second stage: the same package for every installation"
+publish_at 100
+echo
 
 echo "== A stand-in browser (its command line holds \"keltrin\") runs for 3 seconds"
 sh -c 'sleep 3' keltrin-browser &
@@ -88,6 +114,9 @@ echo "== Installed files"
 (cd "$install" && find . -type f | sort | while read -r file; do
   printf '%-32s %s\n' "$file" "$(head -c 60 "$file" | head -n 1)"
 done)
+echo
+echo "== State kept between runs: the daily check's time, the bucket, the newest signed version taken"
+cat "$install/norvane_upgrade_linux.ini"
 echo
 echo "== Running again: the installation is current now (the server still offers 2.0)"
 set +e

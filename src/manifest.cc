@@ -1,16 +1,20 @@
 #include "manifest.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <ostream>
 #include <string_view>
 
+#include "accepted_version.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
 #include "ini/ini_document.h"
+#include "manifest_expiry.h"
 #include "progress_line.h"
+#include "rollout.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 #include "version.h"
@@ -20,6 +24,8 @@ namespace {
 const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
 const wchar_t kDigestKey[] = L"sha256";
 const wchar_t kSizeKey[] = L"size";
+const wchar_t kExpiresKey[] = L"expires";
+const wchar_t kRolloutKey[] = L"rollout";
 
 // Fetches |url| into the fixed file |name|, removed first, within |limits|
 // and at most |max_bytes|. Logs at |site| and returns false when it fails.
@@ -89,12 +95,17 @@ bool ReadPackageDigest(const IniDocument& manifest, bool required,
 
 // Reads the package size from the manifest's key "size" into |size|, left
 // empty when the key is absent. Logs and returns false when the value is not
-// a decimal byte count.
-bool ReadPackageSize(const IniDocument& manifest,
+// a decimal byte count, or when the key is absent and |required|.
+bool ReadPackageSize(const IniDocument& manifest, bool required,
                      std::optional<uint64_t>* size) {
   const IniSection* section = manifest.FindSection(kPlatformSection);
   const IniKey* key = section ? section->FindKey(kSizeKey) : nullptr;
-  if (!key) return true;
+  if (!key) {
+    if (!required) return true;
+    LOG_AT(log_site::kManifestSizeMissing, base::LOG_ERROR)
+        << "get package size error!" << std::endl;
+    return false;
+  }
   uint64_t value;
   if (!ParsePackageSize(base::WideToUtf8(key->value()), &value)) {
     LOG_AT(log_site::kManifestSizeMalformed, base::LOG_ERROR)
@@ -102,6 +113,27 @@ bool ReadPackageSize(const IniDocument& manifest,
     return false;
   }
   *size = value;
+  return true;
+}
+
+// The value of the key |name| in the platform section, or nothing.
+std::optional<std::string> FindValue(const IniDocument& manifest,
+                                     const wchar_t* name) {
+  const IniSection* section = manifest.FindSection(kPlatformSection);
+  const IniKey* key = section ? section->FindKey(name) : nullptr;
+  if (!key) return std::nullopt;
+  return base::WideToUtf8(key->value());
+}
+
+// Reads the manifest's key "rollout" into |percent|, left alone when the key
+// is absent. Logs and returns false when the value is not a percentage.
+bool ReadRolloutPercent(const IniDocument& manifest, int* percent) {
+  std::optional<std::string> value = FindValue(manifest, kRolloutKey);
+  if (value && !ParseRolloutPercent(*value, percent)) {
+    LOG_AT(log_site::kManifestRolloutMalformed, base::LOG_ERROR)
+        << "manifest rollout is not a whole percentage 0 to 100!" << std::endl;
+    return false;
+  }
   return true;
 }
 
@@ -129,8 +161,8 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
                               const DownloadLimits& limits,
-                              bool installation_unfinished,
-                              PackageOffer* offer) {
+                              bool installation_unfinished, PackageOffer* offer,
+                              int* rollout_percent) {
   if (signing_key) (void)remove(kSignatureFileName);
   if (!FetchFresh(manifest_url, kManifestFileName, kMaxManifestBytes, limits,
                   log_site::kDownloadManifest)) {
@@ -161,10 +193,18 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
                     ", local version: " + local_version);
   // Checked before the version decision, so that a broken manifest shows
   // at once, not only when an update comes along.
+  const bool signed_build = signing_key != nullptr;
   std::optional<Sha256Digest> sha256;
   std::optional<uint64_t> size;
-  if (!ReadPackageSize(manifest, &size) ||
-      !ReadPackageDigest(manifest, signing_key != nullptr, &sha256)) {
+  int rollout = kFullRollout;
+  if (!ReadPackageSize(manifest, signed_build, &size) ||
+      !ReadPackageDigest(manifest, signed_build, &sha256) ||
+      !ManifestIsUnexpired(FindValue(manifest, kExpiresKey), signed_build,
+                           time(nullptr)) ||
+      !ReadRolloutPercent(manifest, &rollout)) {
+    return ManifestOutcome::kFailure;
+  }
+  if (signed_build && !AcceptSignedVersion(std::string(compared_version))) {
     return ManifestOutcome::kFailure;
   }
   if (CompareVersions(local_version, std::string(compared_version)) >= 0 &&
@@ -174,5 +214,6 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
   offer->sha256 = sha256;
   offer->size = size;
+  *rollout_percent = rollout;
   return ManifestOutcome::kUpdateNeeded;
 }

@@ -41,16 +41,21 @@ bool ParsePackageSize(std::string_view text, uint64_t* size);
 // Fetches the manifest from |manifest_url| into "norvane_update_linux.ini",
 // prints the server's and the local version, and decides whether
 // |local_version| needs updating. On kUpdateNeeded stores the offer in
-// |offer|.
+// |offer| and the share of installations it is offered to (key "rollout",
+// see rollout.h) in |rollout_percent|.
 //
 // A key "sha256" that is not 64 hexadecimal digits fails the step. With a
 // |signing_key| the manifest must also be signed: the signature is fetched
 // from |manifest_url| + ".sig" into "norvane_update_linux.ini.sig" and checked
 // over the manifest's bytes before anything in it is read, and a manifest
-// without "sha256" fails, so that the signature covers the package too.
-// Without a key (null) no signature is fetched and "sha256" is optional.
+// without "sha256", "size" or "expires" fails, so that the signature covers
+// the package and runs out. A signed manifest that offers a version older
+// than one accepted before fails too (see accepted_version.h). Without a key
+// (null) no signature is fetched and those keys are optional.
 //
-// A key "size" that is not a decimal byte count fails the step as well.
+// A key "size" that is not a decimal byte count, an "expires" that is not a
+// time or has passed (see manifest_expiry.h) and a "rollout" that is not a
+// percentage fail the step as well.
 // Every download stays within |limits| and the manifest and signature within
 // their own size limits. The blanks and tabs around the server's version
 // take no part in the comparison. When |installation_unfinished| (an
@@ -61,7 +66,7 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
                               const ManifestPublicKey* signing_key,
                               const DownloadLimits& limits,
-                              bool installation_unfinished,
-                              PackageOffer* offer);
+                              bool installation_unfinished, PackageOffer* offer,
+                              int* rollout_percent);
 
 #endif  // MANIFEST_H_

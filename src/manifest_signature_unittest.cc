@@ -116,6 +116,7 @@ class SignedRunTest : public UpdateRunTest {
  protected:
   static constexpr char kSignaturePath[] =
       "/update/norvane_update_linux.ini.sig";
+  static constexpr char kFreshExpiry[] = "expires=2099-12-31T23:59:59Z\n";
 
   void SetUp() override {
     updater_path_ = NORVANE_E2E_SIGNED_BINARY;
@@ -123,7 +124,17 @@ class SignedRunTest : public UpdateRunTest {
     WriteInstalled("keltrin", "old binary");
     package_ = MakePackage({{"keltrin", "new binary"}});
     PublishPackage(package_);
-    manifest_ = ManifestText("2.0", "sha256=" + Sha256HexOf(package_) + "\n");
+    manifest_ = ManifestText("2.0", RequiredLines());
+  }
+
+  // The lines a signed build requires after "url": the package's digest,
+  // its size and |expiry_line|.
+  std::string RequiredLines(const std::string& expiry_line = kFreshExpiry) {
+    return DigestLine() + SizeLine() + expiry_line;
+  }
+  std::string DigestLine() { return "sha256=" + Sha256HexOf(package_) + "\n"; }
+  std::string SizeLine() {
+    return "size=" + std::to_string(package_.size()) + "\n";
   }
 
   void PublishSigned(const std::string& manifest,
@@ -131,11 +142,13 @@ class SignedRunTest : public UpdateRunTest {
     PublishManifestText(manifest);
     testing_util::WriteFile(root_.Child(kSignaturePath), signature_file);
   }
-  // Runs the updater on an outdated installation and expects a refusal with
-  // |entry| as the log's last entry, before any package request.
-  void ExpectRefused(const std::string& entry, const std::string& what) {
+  // Runs the updater on an installation of |local| (outdated by default)
+  // and expects a refusal with |entry| as the log's last entry, before any
+  // package request.
+  void ExpectRefused(const std::string& entry, const std::string& what,
+                     const std::string& local = "1.0") {
     server_.ClearRequests();
-    ProcessResult result = RunUpdater("1.0");
+    ProcessResult result = RunUpdater(local);
     EXPECT_EQ(255, result.exit_code) << what;
     EXPECT_TRUE(LogEndsWith(entry)) << what;
     EXPECT_TRUE(PackageRequests().empty()) << what;
@@ -234,17 +247,68 @@ TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
 }
 
 TEST_F(SignedRunTest, SignedManifestMustCarryAWellFormedDigest) {
-  std::string without = ManifestText("2.0");
+  std::string without = ManifestText("2.0", SizeLine() + kFreshExpiry);
   PublishSigned(without, SignatureFile(without, kTestSeed));
   ExpectRefused(UpdateEntry(log_site::kManifestSha256Missing,
                             "get package sha256 error!"),
                 "no sha256");
 
-  std::string malformed = ManifestText("2.0", "sha256=abc\n");
+  std::string malformed =
+      ManifestText("2.0", "sha256=abc\n" + SizeLine() + kFreshExpiry);
   PublishSigned(malformed, SignatureFile(malformed, kTestSeed));
   ExpectRefused(UpdateEntry(log_site::kManifestSha256Malformed,
                             "package sha256 is not 64 hex digits!"),
                 "malformed sha256");
+}
+
+TEST_F(SignedRunTest, StaleIncompleteOrMalformedTermsAreRefused) {
+  struct Case {
+    std::string what, lines, entry;
+  } cases[] = {
+      {"expired", RequiredLines("expires=2020-01-01T00:00:00Z\n"),
+       UpdateEntry(log_site::kManifestExpired,
+                   "manifest expired at 2020-01-01T00:00:00Z!")},
+      {"no expires", RequiredLines(""),
+       UpdateEntry(log_site::kManifestExpiresMissing,
+                   "get manifest expires error!")},
+      {"no size", DigestLine() + kFreshExpiry,
+       UpdateEntry(log_site::kManifestSizeMissing, "get package size error!")},
+      {"no such day", RequiredLines("expires=2099-02-29T00:00:00Z\n"),
+       UpdateEntry(
+           log_site::kManifestExpiresMalformed,
+           "manifest expires is not a time like 2026-12-31T00:00:00Z!")},
+      {"rollout not a percentage", RequiredLines() + "rollout=50%\n",
+       UpdateEntry(log_site::kManifestRolloutMalformed,
+                   "manifest rollout is not a whole percentage 0 to 100!")},
+  };
+  for (const Case& c : cases) {
+    std::string manifest = ManifestText("2.0", c.lines);
+    PublishSigned(manifest, SignatureFile(manifest, kTestSeed));
+    // Neither installs nor tells a current browser that it is current.
+    ExpectRefused(c.entry, c.what);
+    ExpectRefused(c.entry, c.what, "2.0");
+  }
+}
+
+TEST_F(SignedRunTest, OlderSignedManifestIsRefusedOnceANewerWasAccepted) {
+  std::string newer = ManifestText("2.1", RequiredLines());
+  PublishSigned(newer, SignatureFile(newer, kTestSeed));
+  ASSERT_EQ(0, RunUpdater("2.1").exit_code);
+
+  // The genuine, unexpired 2.0 manifest, served again.
+  PublishSigned(manifest_, SignatureFile(manifest_, kTestSeed));
+  const std::string entry =
+      UpdateEntry(log_site::kManifestVersionGoesBack,
+                  "manifest version 2.0 is older than accepted version 2.1!");
+  ExpectRefused(entry, "outdated browser offered 2.0");
+  ExpectRefused(entry, "2.0 browser told it is current", "2.0");
+  std::string state = ReadInstalled(kStateFileName);
+  EXPECT_NE(std::string::npos, state.find("\nAcceptedVersion=2.1\n")) << state;
+  EXPECT_NE(std::string::npos, state.find("\nLastUpdateTime=")) << state;
+
+  PublishSigned(newer, SignatureFile(newer, kTestSeed));
+  EXPECT_EQ(0, RunUpdater("1.0").exit_code);
+  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
 }
 
 TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
@@ -267,21 +331,30 @@ TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
                                     crypto_sign_SEEDBYTES) +
                               "\n");
   std::string manifest = root_.Child(kManifestUrlPath);
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{
-           {"manifest", "--version", "2.0", "--url", server_.Url(kPackagePath),
-            "--package", root_.Child(kPackagePath), "--out", manifest},
-           {"sign", "--key", root_.Child("secret.key"), manifest},
-           {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
-       }) {
-    std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = testing_util::RunProcess(argv);
-    ASSERT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
+  // Out in stages, as a publisher does it: to no installation, then to all.
+  for (const std::string rollout : {"0", "100"}) {
+    ProcessResult result;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{
+             {"manifest", "--version", "2.0", "--url",
+              server_.Url(kPackagePath), "--package", root_.Child(kPackagePath),
+              "--rollout", rollout, "--out", manifest},
+             {"sign", "--key", root_.Child("secret.key"), manifest},
+             {"verify", "--public-key", NORVANE_E2E_PUBLIC_KEY, manifest},
+         }) {
+      std::vector<std::string> argv = {NORVANE_PUBLISH_BINARY};
+      argv.insert(argv.end(), args.begin(), args.end());
+      result = testing_util::RunProcess(argv);
+      ASSERT_EQ(0, result.exit_code) << args[0] << ": " << result.err;
+    }
+    EXPECT_NE(std::string::npos, result.out.find(", rollout " + rollout + "%"));
+    result = RunUpdater("1.0");
+    EXPECT_EQ(0, result.exit_code);
+    EXPECT_EQ(rollout == "0",
+              LogHas("\nupdate held back: rollout 0%, bucket "));
+    EXPECT_EQ(rollout == "0" ? "old binary" : "new binary",
+              ReadInstalled("keltrin"));
   }
-  ProcessResult result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
 }
 
 }  // namespace

@@ -98,6 +98,17 @@ TEST_F(ManifestRunTest, VersionsAreComparedByComponents) {
   }
 }
 
+TEST_F(ManifestRunTest, ExpiryIsHonouredWhenTheManifestHasOne) {
+  PublishManifestText(ManifestText("2.0", "expires=2020-01-01T00:00:00Z\n"));
+  EXPECT_EQ(255, RunUpdater("2.0").exit_code);
+  EXPECT_TRUE(
+      LogEndsWith(UpdateEntry(log_site::kManifestExpired,
+                              "manifest expired at 2020-01-01T00:00:00Z!")));
+  // An unsigned manifest never moves the signed builds' version record.
+  EXPECT_EQ(std::string::npos,
+            ReadInstalled(kStateFileName).find("AcceptedVersion"));
+}
+
 TEST_F(ManifestRunTest, NonAsciiBytesInTheManifestDoNotHideTheVersion) {
   PublishManifestText(
       "[ubuntu_debian_i686]\n# caf\xc3\xa9 \xff\xfe\nversion=2.0\n");

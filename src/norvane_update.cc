@@ -16,6 +16,8 @@
 #include "installation.h"
 #include "instance_guard.h"
 #include "manifest.h"
+#include "rollout.h"
+#include "rollout_bucket.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 
@@ -104,13 +106,25 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   if (IsDailyCheckDue()) FetchCheckFile(server + kCheckUrlPath, limits);
 
   PackageOffer package;
+  int rollout_percent = kFullRollout;
   switch (CheckManifest(server + kManifestUrlPath, argv[1], build.manifest_key,
-                        limits, unfinished, &package)) {
+                        limits, unfinished, &package, &rollout_percent)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:
       return kExitSuccess;
     case ManifestOutcome::kUpdateNeeded:
+      break;
+  }
+  // A half-copied installation is repaired whatever share of installations
+  // the release is offered to.
+  switch (unfinished ? RolloutOutcome::kTaken
+                     : DecideRollout(rollout_percent)) {
+    case RolloutOutcome::kFailure:
+      return kExitFailure;
+    case RolloutOutcome::kHeldBack:
+      return kExitSuccess;
+    case RolloutOutcome::kTaken:
       break;
   }
   const char* browser_pid = argv[3];

@@ -49,6 +49,16 @@ constexpr Site kFinishJournal{kDriverFile, 247};
 constexpr Site kTreeChanged{kDriverFile, 248};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
+// Release control: fresh signed manifests, no going back, staged rollouts.
+constexpr Site kManifestSizeMissing{kDriverFile, 140};
+constexpr Site kManifestExpiresMissing{kDriverFile, 141};
+constexpr Site kManifestExpiresMalformed{kDriverFile, 142};
+constexpr Site kManifestExpired{kDriverFile, 143};
+constexpr Site kManifestVersionGoesBack{kDriverFile, 144};
+constexpr Site kManifestRolloutMalformed{kDriverFile, 145};
+constexpr Site kRolloutBucketMalformed{kDriverFile, 146};
+constexpr Site kWriteStateFile{kDriverFile, 147};
+constexpr Site kDrawRolloutBucket{kDriverFile, 148};
 
 // Every site above, for the test that compares them with README.md.
 constexpr const Site* kUpdateRunSites[] = {
@@ -87,6 +97,15 @@ constexpr const Site* kUpdateRunSites[] = {
     &kTreeChanged,
     &kCpStatus,
     &kCpExit,
+    &kManifestSizeMissing,
+    &kManifestExpiresMissing,
+    &kManifestExpiresMalformed,
+    &kManifestExpired,
+    &kManifestVersionGoesBack,
+    &kManifestRolloutMalformed,
+    &kRolloutBucketMalformed,
+    &kWriteStateFile,
+    &kDrawRolloutBucket,
 };
 
 }  // namespace log_site

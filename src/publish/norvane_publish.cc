@@ -1,6 +1,7 @@
 // norvane_publish: the update server side of verified updates. Makes the
-// signing key pair, writes manifests that carry their package's digest, signs
-// them and checks signatures the way the updater does.
+// signing key pair, writes manifests that carry their package's digest and
+// size, the time they expire and the share of installations they are
+// offered to, signs them and checks them the way the updater does.
 //
 // Key files hold hexadecimal text and a line end: the secret key file the
 // 32-byte seed of the Ed25519 key pair (mode 0600), the public key file the
@@ -13,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -29,6 +31,8 @@
 #include "ini/ini_document.h"
 #include "manifest_signature.h"
 #include "package_digest.h"
+#include "rollout.h"
+#include "utc_time.h"
 
 namespace {
 
@@ -39,13 +43,18 @@ const int kExitUsage = 2;
 const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
-    "[--out FILE]\n"
+    "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
 
 const char kPlatformSection[] = "ubuntu_debian_i686";
 const char kSignatureSuffix[] = ".sig";
 const size_t kSeedBytes = crypto_sign_SEEDBYTES;
+// How long a new manifest holds unless told otherwise, and at most. Two weeks
+// leave time to re-sign it; a year bounds how long a replayed copy serves.
+const int kDefaultValidDays = 14;
+const int kMaxValidDays = 366;
+const int64_t kSecondsPerDay = 86400;
 
 int Usage() {
   fputs(kUsage, stderr);
@@ -113,19 +122,65 @@ std::map<std::string, ManifestValue> ReadManifestValues(
   return values;
 }
 
-// Checks that the manifest |text| offers a package digest, as updaters with
-// a public key require. Returns the problem, or "" when there is none.
-std::string DigestProblem(const std::string& text) {
-  ManifestValue sha256 = ReadManifestValues(text, {"sha256"})["sha256"];
-  if (!sha256.present) {
-    return std::string("no key \"sha256\" in section [") + kPlatformSection +
-           "]; updaters with a public key refuse it";
+// Checks that the manifest |text| has what updaters with a public key
+// require: the package's digest and size, a time it expires that is not past
+// at |now|, and a percentage if it has a rollout. Returns the problem, or ""
+// when there is none.
+std::string ManifestProblem(const std::string& text, int64_t now) {
+  std::map<std::string, ManifestValue> values =
+      ReadManifestValues(text, {"sha256", "size", "expires", "rollout"});
+  for (const char* name : {"sha256", "size", "expires"}) {
+    if (!values[name].present) {
+      return std::string("no key \"") + name + "\" in section [" +
+             kPlatformSection + "]; updaters with a public key refuse it";
+    }
   }
   Sha256Digest digest;
-  if (!ParseSha256Hex(sha256.value, &digest)) {
+  if (!ParseSha256Hex(values["sha256"].value, &digest)) {
     return "its \"sha256\" is not 64 hex digits; updaters refuse it";
   }
+  const std::string& expires = values["expires"].value;
+  int64_t expiry;
+  if (!ParseUtcTime(expires, &expiry)) {
+    return "its \"expires\" is not a time like 2026-12-31T00:00:00Z; "
+           "updaters refuse it";
+  }
+  if (now > expiry) return "it expired at " + expires + "; updaters refuse it";
+  int percent;
+  if (values["rollout"].present &&
+      !ParseRolloutPercent(values["rollout"].value, &percent)) {
+    return "its \"rollout\" is not a whole percentage 0 to 100; updaters "
+           "refuse it";
+  }
   return "";
+}
+
+// Reads a number of days a manifest holds: 1 to kMaxValidDays, in decimal
+// digits. Returns false, leaving |*days| alone, for any other text.
+bool ParseValidDays(const std::string& text, int* days) {
+  if (text.empty() || text.size() > 3 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  int value = std::stoi(text);
+  if (value < 1 || value > kMaxValidDays) return false;
+  *days = value;
+  return true;
+}
+
+// Computes the digest and the size of the package at |path| from one open
+// file. On failure returns false with errno set.
+bool MeasurePackage(const std::string& path, Sha256Digest* digest,
+                    uint64_t* size) {
+  int fd = HANDLE_EINTR(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && Sha256OfDescriptor(fd, digest);
+  int error = errno;
+  close(fd);
+  errno = error;
+  if (ok) *size = static_cast<uint64_t>(info.st_size);
+  return ok;
 }
 
 // Parses "--name value" options after the command into |options|. Returns
@@ -186,8 +241,9 @@ int Keygen(const std::vector<std::string>& args) {
 int Manifest(const std::vector<std::string>& args) {
   std::map<std::string, std::string> options;
   std::vector<std::string> operands;
-  if (!ParseOptions(args, {"version", "url", "package", "out"}, &options,
-                    &operands) ||
+  if (!ParseOptions(
+          args, {"version", "url", "package", "valid-days", "rollout", "out"},
+          &options, &operands) ||
       !operands.empty() || !options.count("version") || !options.count("url") ||
       !options.count("package")) {
     return Usage();
@@ -198,13 +254,33 @@ int Manifest(const std::vector<std::string>& args) {
   if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) {
     return Fail("the URL must start with http:// or https://: " + url);
   }
+  int valid_days = kDefaultValidDays;
+  if (options.count("valid-days") &&
+      !ParseValidDays(options["valid-days"], &valid_days)) {
+    return Fail("--valid-days must be a whole number of days from 1 to " +
+                std::to_string(kMaxValidDays));
+  }
+  int rollout = kFullRollout;
+  if (options.count("rollout") &&
+      !ParseRolloutPercent(options["rollout"], &rollout)) {
+    return Fail("--rollout must be a whole percentage from 0 to 100");
+  }
+  std::string expires;
+  if (!FormatUtcTime(time(nullptr) + valid_days * kSecondsPerDay, &expires)) {
+    return Fail("the clock is past the year 9999");
+  }
   Sha256Digest digest;
-  if (!Sha256OfFile(options["package"], &digest)) {
+  uint64_t size;
+  if (!MeasurePackage(options["package"], &digest, &size)) {
     return Fail(ErrorText(options["package"], errno));
   }
-  std::string text = std::string("[") + kPlatformSection +
-                     "]\nversion=" + version + "\nurl=" + url +
-                     "\nsha256=" + Sha256Hex(digest) + "\n";
+  std::string text =
+      std::string("[") + kPlatformSection + "]\nversion=" + version +
+      "\nurl=" + url + "\nsha256=" + Sha256Hex(digest) +
+      "\nsize=" + std::to_string(size) + "\nexpires=" + expires + "\n";
+  if (options.count("rollout")) {
+    text += "rollout=" + std::to_string(rollout) + "\n";
+  }
   // What the updater will read back must be what was asked for; line ends
   // or malformed UTF-8 in a value would change it.
   std::map<std::string, ManifestValue> values =
@@ -212,13 +288,19 @@ int Manifest(const std::vector<std::string>& args) {
   if (values["version"].value != version || values["url"].value != url) {
     return Fail("the version and the URL must be single lines of UTF-8 text");
   }
+  // Said aloud, so the publisher knows when to sign again.
+  std::string expiry_note = "expires " + expires + ", in " +
+                            std::to_string(valid_days) +
+                            (valid_days == 1 ? " day" : " days");
   if (!options.count("out")) {
     fputs(text.c_str(), stdout);
+    fprintf(stderr, "%s\n", expiry_note.c_str());
     return kExitOk;
   }
   if (!ReplaceFile(options["out"], text)) {
     return Fail(ErrorText(options["out"], errno));
   }
+  printf("%s: %s\n", options["out"].c_str(), expiry_note.c_str());
   return kExitOk;
 }
 
@@ -235,7 +317,7 @@ int Sign(const std::vector<std::string>& args) {
   if (!base::ReadFileToString(manifest_path, &manifest)) {
     return Fail(ErrorText(manifest_path, errno));
   }
-  std::string problem = DigestProblem(manifest);
+  std::string problem = ManifestProblem(manifest, time(nullptr));
   if (!problem.empty()) return Fail(manifest_path + ": " + problem);
 
   std::string key_text;
@@ -307,12 +389,18 @@ int Verify(const std::vector<std::string>& args) {
     return Fail(signature_path + " is not a valid signature of " +
                 manifest_path + " by this key");
   }
-  std::string problem = DigestProblem(manifest);
+  std::string problem = ManifestProblem(manifest, time(nullptr));
   if (!problem.empty()) {
     return Fail("the signature is valid, but " + manifest_path + ": " +
                 problem);
   }
-  printf("%s: good signature\n", manifest_path.c_str());
+  std::map<std::string, ManifestValue> terms =
+      ReadManifestValues(manifest, {"expires", "rollout"});
+  std::string rollout = terms["rollout"].present
+                            ? ", rollout " + terms["rollout"].value + "%"
+                            : "";
+  printf("%s: good signature, expires %s%s\n", manifest_path.c_str(),
+         terms["expires"].value.c_str(), rollout.c_str());
   return kExitOk;
 }
 

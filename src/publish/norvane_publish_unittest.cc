@@ -1,6 +1,7 @@
 #include <sodium.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "hex.h"
 #include "manifest_signature.h"
 #include "test/test_util.h"
+#include "utc_time.h"
 
 namespace {
 
@@ -20,16 +22,24 @@ using testing_util::WriteFile;
 const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
-    "[--out FILE]\n"
+    "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
+const char kAbcUrl[] = "https://updates.example/keltrin-2.0.tar.gz";
 const char kAbcDigest[] =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-const char kManifestForAbc[] =
-    "[ubuntu_debian_i686]\n"
-    "version=2.0\n"
-    "url=https://updates.example/keltrin-2.0.tar.gz\n"
-    "sha256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n";
+// The manifest that "manifest" writes for a package "abc", expiring at
+// |expires|.
+std::string ManifestForAbc(const std::string& expires) {
+  return std::string("[ubuntu_debian_i686]\nversion=2.0\nurl=") + kAbcUrl +
+         "\nsha256=" + kAbcDigest + "\nsize=3\nexpires=" + expires + "\n";
+}
+const char kFarExpiry[] = "2099-12-31T23:59:59Z";
+const char kDaysError[] =
+    "--valid-days must be a whole number of days from 1 to 366";
+const char kRolloutError[] =
+    "--rollout must be a whole percentage from 0 to 100";
+const std::string kManifestForAbc = ManifestForAbc(kFarExpiry);
 
 int FileMode(const std::string& path) {
   struct stat info;
@@ -71,13 +81,34 @@ class PublishToolTest : public testing::Test {
                          text.size(), secret_key);
     return EncodeHex(signature, sizeof(signature)) + "\n";
   }
-  void WriteAbcManifest() {
+  // Writes the manifest for a package "abc" with the tool and |extra|
+  // options, and checks that it expires |days| from now, as it says, and
+  // ends with |rollout_line|.
+  void WriteAbcManifest(const std::vector<std::string>& extra = {},
+                        int days = 14, const std::string& rollout_line = "") {
     WriteFile(Path("package.tar.gz"), "abc");
-    ProcessResult result =
-        Run({"manifest", "--version", "2.0", "--url",
-             "https://updates.example/keltrin-2.0.tar.gz", "--package",
-             Path("package.tar.gz"), "--out", Path("manifest.ini")});
+    std::vector<std::string> args = {"manifest",
+                                     "--version",
+                                     "2.0",
+                                     "--url",
+                                     kAbcUrl,
+                                     "--package",
+                                     Path("package.tar.gz"),
+                                     "--out",
+                                     Path("manifest.ini")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int64_t start = time(nullptr);
+    ProcessResult result = Run(args);
     ASSERT_EQ(0, result.exit_code) << result.err;
+    std::string text = ReadFile(Path("manifest.ini"));
+    std::string expires = text.substr(text.find("expires=") + 8, 20);
+    EXPECT_EQ(ManifestForAbc(expires) + rollout_line, text);
+    int64_t expiry = 0;
+    EXPECT_TRUE(ParseUtcTime(expires, &expiry));
+    EXPECT_NEAR(start + days * 86400, expiry, 5);
+    EXPECT_EQ(Path("manifest.ini") + ": expires " + expires + ", in " +
+                  std::to_string(days) + (days == 1 ? " day\n" : " days\n"),
+              result.out);
   }
 
   const std::string kSeed = "publish tool test seed, 32 bytes";
@@ -163,18 +194,21 @@ TEST_F(PublishToolTest, KeygenNeverReplacesASecretKey) {
   EXPECT_FALSE(FileExists(Path("new.key")));
 }
 
-TEST_F(PublishToolTest, ManifestCarriesThePackagesDigest) {
+TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
   WriteFile(Path("package.tar.gz"), "abc");
   ProcessResult result =
       Run({"manifest", "--url", "https://updates.example/keltrin-2.0.tar.gz",
            "--package", Path("package.tar.gz"), "--version", "2.0"});
   EXPECT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ(kManifestForAbc, result.out);
-  EXPECT_EQ("", result.err);
+  std::string expires = result.out.substr(result.out.find("expires=") + 8, 20);
+  EXPECT_EQ(ManifestForAbc(expires), result.out);
+  // The manifest alone goes to standard output, the note beside it.
+  EXPECT_EQ("expires " + expires + ", in 14 days\n", result.err);
 
   WriteFile(Path("manifest.ini"), "old manifest");
   WriteAbcManifest();
-  EXPECT_EQ(kManifestForAbc, ReadFile(Path("manifest.ini")));
+  WriteAbcManifest({"--valid-days", "1"}, 1);
+  WriteAbcManifest({"--rollout", "10"}, 14, "rollout=10\n");
   EXPECT_EQ(0644, FileMode(Path("manifest.ini")));
   // No temporary file is left beside it.
   EXPECT_EQ("manifest.ini\npackage.tar.gz\n",
@@ -207,12 +241,27 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
     EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
   }
+  struct OptionCase {
+    const char *option, *value, *error;
+  } option_cases[] = {
+      {"--valid-days", "0", kDaysError},
+      {"--valid-days", "367", kDaysError},
+      {"--rollout", "101", kRolloutError},
+  };
+  for (const OptionCase& c : option_cases) {
+    ProcessResult result =
+        Run({"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
+             p, c.option, c.value, "--out", Path("manifest.ini")});
+    EXPECT_EQ(1, result.exit_code) << c.option << " " << c.value;
+    EXPECT_EQ(std::string("norvane_publish: ") + c.error + "\n", result.err);
+    EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.value;
+  }
 }
 
 TEST_F(PublishToolTest, SignWritesTheDetachedSignatureAndVerifyAcceptsIt) {
   std::string public_key = WriteSecretKey("secret.key", kSeed);
   WriteFile(Path("public.key"), public_key + "\n");
-  WriteAbcManifest();
+  WriteFile(Path("manifest.ini"), kManifestForAbc);
   ProcessResult result =
       Run({"sign", "--key", Path("secret.key"), Path("manifest.ini")});
   EXPECT_EQ(0, result.exit_code) << result.err;
@@ -233,7 +282,9 @@ TEST_F(PublishToolTest, SignWritesTheDetachedSignatureAndVerifyAcceptsIt) {
        }) {
     result = Run(args);
     EXPECT_EQ(0, result.exit_code) << result.err;
-    EXPECT_EQ(Path("manifest.ini") + ": good signature\n", result.out);
+    EXPECT_EQ(
+        Path("manifest.ini") + ": good signature, expires " + kFarExpiry + "\n",
+        result.out);
     EXPECT_EQ("", result.err);
   }
 }
@@ -247,7 +298,16 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
       sig + " is not a valid signature of " + manifest + " by this key";
   struct Case {
     std::string what, manifest_text, signature_file, key, error;
-  } cases[] = {
+  };
+  // A manifest signed with the right key that updaters refuse all the same.
+  auto refused = [&](const std::string& what, const std::string& text,
+                     const std::string& problem) {
+    return Case{what, text, ExpectedSignatureFile(text, kSeed), public_key,
+                "the signature is valid, but " + manifest + ": " + problem};
+  };
+  std::string without_size = kManifestForAbc;
+  without_size.erase(without_size.find("size=3\n"), 7);
+  const Case cases[] = {
       {"altered manifest", std::string(kManifestForAbc) + "\n",
        ExpectedSignatureFile(kManifestForAbc, kSeed), public_key, not_valid},
       {"another key", kManifestForAbc,
@@ -255,12 +315,17 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
        not_valid},
       {"malformed signature", kManifestForAbc, "00\n", public_key,
        sig + " is not a signature file (128 hex digits and a line end)"},
-      {"no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
-       ExpectedSignatureFile("[ubuntu_debian_i686]\nversion=2.0\n", kSeed),
-       public_key,
-       "the signature is valid, but " + manifest +
-           ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
-           "with a public key refuse it"},
+      refused("no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
+              "no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
+              "with a public key refuse it"),
+      refused("no size", without_size,
+              "no key \"size\" in section [ubuntu_debian_i686]; updaters "
+              "with a public key refuse it"),
+      refused("expired", ManifestForAbc("2020-01-01T00:00:00Z"),
+              "it expired at 2020-01-01T00:00:00Z; updaters refuse it"),
+      refused("malformed rollout", kManifestForAbc + "rollout=ten\n",
+              "its \"rollout\" is not a whole percentage 0 to 100; "
+              "updaters refuse it"),
       {"bad key", kManifestForAbc,
        ExpectedSignatureFile(kManifestForAbc, kSeed), Path("no-such-key"),
        "--public-key is neither 64 hex digits nor a readable file: " +
@@ -286,6 +351,7 @@ TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
   WriteSecretKey("secret.key", kSeed);
   WriteFile(Path("bad.key"), "not a key\n");
   WriteFile(Path("undigested.ini"), "[ubuntu_debian_i686]\nversion=2.0\n");
+  WriteFile(Path("stale.ini"), ManifestForAbc("2020-01-01T00:00:00Z"));
   WriteAbcManifest();
   struct Case {
     std::string key, manifest, error;
@@ -294,6 +360,9 @@ TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
        Path("undigested.ini") +
            ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
            "with a public key refuse it"},
+      {Path("secret.key"), Path("stale.ini"),
+       Path("stale.ini") +
+           ": it expired at 2020-01-01T00:00:00Z; updaters refuse it"},
       {Path("bad.key"), Path("manifest.ini"),
        Path("bad.key") + " is not a secret key file (64 hex digits)"},
       {Path("missing.key"), Path("manifest.ini"),

@@ -1,0 +1,41 @@
+#ifndef STATE_FILE_H_
+#define STATE_FILE_H_
+
+#include <optional>
+#include <string>
+
+#include "ini/ini_document.h"
+
+// What the updater keeps from one run to the next in
+// "norvane_upgrade_linux.ini", section "main": the daily check's time (see
+// daily_check.h), the newest version a signed build has accepted (see
+// accepted_version.h) and the installation's rollout bucket (see
+// rollout_bucket.h). Each step loads the file, changes its own key and saves
+// it whole, so every other section and key stays as it was. One updater at a
+// time works on the directory, so the steps never race.
+class StateFile {
+ public:
+  StateFile() = default;
+  StateFile(const StateFile&) = delete;
+  StateFile& operator=(const StateFile&) = delete;
+
+  // Reads the file, never through a link and at most kMaxStateFileBytes. A
+  // file that is missing or cannot be read reads as empty; the daily check,
+  // which comes first in a run, has logged that.
+  void Load();
+
+  // The value of |key| in section "main", or nothing when the key is absent.
+  std::optional<std::string> Get(const wchar_t* key) const;
+  // Stores |value| (UTF-8) under |key| in section "main".
+  void Set(const wchar_t* key, const std::string& value);
+
+  // Replaces the file whole through a new file beside it, so a link in its
+  // place is replaced, never written through. Logs and returns false when it
+  // cannot be written.
+  bool Save() const;
+
+ private:
+  IniDocument document_;
+};
+
+#endif  // STATE_FILE_H_
