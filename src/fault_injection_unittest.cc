@@ -419,11 +419,12 @@ TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
   EXPECT_EQ(1u, LeftTempDirs().size());
   // Releases that fail: a package tar cannot unpack, then one whose copy can
   // never succeed, which the journal keeps its one directory for.
-  auto release = [this](const std::string& version, const std::string& bytes) {
+  auto release = [this](const std::string& version, const std::string& bytes,
+                        const std::string& extra_lines = "") {
     const std::string path = "/packages/" + version + ".tar.gz";
     WriteFile(root_.Child(path), bytes);
     PublishManifestText("[ubuntu_debian_i686]\nversion=" + version +
-                        "\nurl=" + server_.Url(path) + "\n");
+                        "\nurl=" + server_.Url(path) + "\n" + extra_lines);
   };
   release("2.1", Package().substr(0, 1000));
   EXPECT_EQ(255, RunUpdater("1.0").exit_code);
@@ -433,8 +434,9 @@ TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
     EXPECT_EQ(255, RunUpdater("1.0").exit_code);
     EXPECT_EQ(1u, LeftTempDirs().size());
   }
-  // The next release repairs it.
-  release("2.3", Package());
+  // The next release repairs it, even offered to no installation yet: the
+  // repair of a half-done install comes before the rollout.
+  release("2.3", Package(), "rollout=0\n");
   EXPECT_EQ(0, RunUpdater("1.0").exit_code);
   EXPECT_TRUE(IsUpdated());
   EXPECT_TRUE(LeftTempDirs().empty());
