@@ -70,21 +70,29 @@ bool ManifestSignatureIsValid(const std::string& manifest_url,
   return true;
 }
 
+// The value of the key |name| in the platform section, or nothing.
+std::optional<std::string> FindValue(const IniDocument& manifest,
+                                     const wchar_t* name) {
+  const IniSection* section = manifest.FindSection(kPlatformSection);
+  const IniKey* key = section ? section->FindKey(name) : nullptr;
+  if (!key) return std::nullopt;
+  return base::WideToUtf8(key->value());
+}
+
 // Reads the package digest from the manifest's key "sha256" into |digest|,
 // left empty when the key is absent. Logs and returns false when the value is
 // not a digest, or when the key is absent and |required|.
 bool ReadPackageDigest(const IniDocument& manifest, bool required,
                        std::optional<Sha256Digest>* digest) {
-  const IniSection* section = manifest.FindSection(kPlatformSection);
-  const IniKey* key = section ? section->FindKey(kDigestKey) : nullptr;
-  if (!key) {
+  std::optional<std::string> text = FindValue(manifest, kDigestKey);
+  if (!text) {
     if (!required) return true;
     LOG_AT(log_site::kManifestSha256Missing, base::LOG_ERROR)
         << "get package sha256 error!" << std::endl;
     return false;
   }
   Sha256Digest value;
-  if (!ParseSha256Hex(base::WideToUtf8(key->value()), &value)) {
+  if (!ParseSha256Hex(*text, &value)) {
     LOG_AT(log_site::kManifestSha256Malformed, base::LOG_ERROR)
         << "package sha256 is not 64 hex digits!" << std::endl;
     return false;
@@ -98,31 +106,21 @@ bool ReadPackageDigest(const IniDocument& manifest, bool required,
 // a decimal byte count, or when the key is absent and |required|.
 bool ReadPackageSize(const IniDocument& manifest, bool required,
                      std::optional<uint64_t>* size) {
-  const IniSection* section = manifest.FindSection(kPlatformSection);
-  const IniKey* key = section ? section->FindKey(kSizeKey) : nullptr;
-  if (!key) {
+  std::optional<std::string> text = FindValue(manifest, kSizeKey);
+  if (!text) {
     if (!required) return true;
     LOG_AT(log_site::kManifestSizeMissing, base::LOG_ERROR)
         << "get package size error!" << std::endl;
     return false;
   }
   uint64_t value;
-  if (!ParsePackageSize(base::WideToUtf8(key->value()), &value)) {
+  if (!ParsePackageSize(*text, &value)) {
     LOG_AT(log_site::kManifestSizeMalformed, base::LOG_ERROR)
         << "package size is not a decimal number!" << std::endl;
     return false;
   }
   *size = value;
   return true;
-}
-
-// The value of the key |name| in the platform section, or nothing.
-std::optional<std::string> FindValue(const IniDocument& manifest,
-                                     const wchar_t* name) {
-  const IniSection* section = manifest.FindSection(kPlatformSection);
-  const IniKey* key = section ? section->FindKey(name) : nullptr;
-  if (!key) return std::nullopt;
-  return base::WideToUtf8(key->value());
 }
 
 // Reads the manifest's key "rollout" into |percent|, left alone when the key

@@ -24,6 +24,8 @@ bool WritePackageRecord(const OfferFile& record) {
 }
 
 bool PreparePackageFile(const PackageOffer& package) {
+  OfferFile recorded;
+  bool same_offer = ReadPackageRecord(&recorded) && recorded.package == package;
   struct stat status;
   if (lstat(kPackageFileName, &status) == 0) {
     if (!S_ISREG(status.st_mode)) {
@@ -32,9 +34,6 @@ bool PreparePackageFile(const PackageOffer& package) {
       RemovePackage();
       return false;
     }
-    OfferFile recorded;
-    bool same_offer =
-        ReadPackageRecord(&recorded) && recorded.package == package;
     bool too_large =
         package.size && static_cast<uint64_t>(status.st_size) > *package.size;
     if (!same_offer || too_large) {
@@ -42,10 +41,10 @@ bool PreparePackageFile(const PackageOffer& package) {
           << kPackageFileName
           << " is not the offered package, fetching it afresh!" << std::endl;
       RemovePackage();
+      same_offer = false;
     }
   }
-  OfferFile recorded;
-  if (ReadPackageRecord(&recorded) && recorded.package == package) return true;
+  if (same_offer) return true;
   // Without a record the next run would not trust the bytes; it starts over,
   // which is all that is lost.
   OfferFile record;
