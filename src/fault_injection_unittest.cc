@@ -37,7 +37,6 @@ using testing_util::BackgroundRun;
 using testing_util::FileExists;
 using testing_util::FileList;
 using testing_util::HandMadePackage;
-using testing_util::HasDescendantNamed;
 using testing_util::ProcessResult;
 using testing_util::ReadFile;
 using testing_util::ReadTree;
@@ -146,6 +145,11 @@ class FaultTest : public UpdateRunTest {
       const std::string& browser_pid = "999999999") const {
     return {UpdaterPath(), "1.0", install_.path(), browser_pid};
   }
+  // The same with the updater whose transfers never stall out, so that a
+  // transfer the server holds lasts until the test kills the run.
+  std::vector<std::string> PatientUpdaterCommand() const {
+    return {NORVANE_E2E_PATIENT_BINARY, "1.0", install_.path(), "999999999"};
+  }
   // Options that put a shell script named |tool| in front of the real one,
   // which the script finds in "$REAL"; "$MARK" names ToolMark(), a file for
   // the script to touch when the test should know it got somewhere.
@@ -162,6 +166,20 @@ class FaultTest : public UpdateRunTest {
     return options;
   }
   std::string ToolMark() const { return tools_.Child("mark"); }
+  // A cp that stops part way and waits to be killed: it copies the first
+  // top-level entry whole and the first 1000 bytes of the second entry's
+  // first file, as a cp cut off there leaves them, then touches the mark.
+  testing_util::RunOptions WithCpHeldPartWay() {
+    return WithTool(
+        "cp",
+        "for last; do :; done\n"
+        "\"$REAL\" -r -f \"$4\" \"$last\" || exit 1\n"
+        "file=$(cd \"$5\" && find . -type f | sort | head -n 1)\n"
+        "to=\"$last/${5##*/}/$file\"\n"
+        "mkdir -p \"${to%/*}\" && head -c 1000 \"$5/$file\" >\"$to\"\n"
+        "touch \"$MARK\"\n"
+        "exec sleep 600");
+  }
 
   // The second run after a kill: it must finish the update.
   void ExpectNextRunFinishes() {
@@ -189,22 +207,24 @@ class FaultTest : public UpdateRunTest {
 // Killed at every stage, then run again.
 
 TEST_F(FaultTest, KilledDuringManifestDownload) {
-  server_.SetDelay(kManifestUrlPath, 60000);
+  // The server holds the manifest after its headers until the kill.
+  server_.SetStallAfter(kManifestUrlPath, 0);
   {
-    BackgroundRun run(UpdaterCommand(), options_);
-    ASSERT_TRUE(run.WaitFor([this] {
-      return LogHas(std::string("GET ") + kManifestUrlPath + " HTTP/1.1");
-    }));
+    BackgroundRun run(PatientUpdaterCommand(), options_);
+    ASSERT_TRUE(run.WaitFor(
+        [this] { return !server_.RequestsFor(kManifestUrlPath).empty(); }));
     run.KillWithDescendants();
   }
   EXPECT_TRUE(IsUntouched());
   EXPECT_TRUE(PackageRequests().empty());
-  server_.SetDelay(kManifestUrlPath, 0);
+  server_.SetStallAfter(kManifestUrlPath, -1);
   ExpectNextRunFinishes();
 }
 
 TEST_F(FaultTest, KilledDuringPackageDownloadResumesWhereTheFileEnds) {
-  server_.SetThrottle(kPackagePath, 2 * 1024 * 1024);
+  // 256 KiB at once, then a trickle that would take minutes but stays above
+  // the stall floor: the download is still going when the kill comes.
+  server_.SetThrottle(kPackagePath, 4096, 256 * 1024);
   const std::string archive = InstallPath("norvane.tar.gz");
   {
     BackgroundRun run(UpdaterCommand(), options_);
@@ -231,7 +251,7 @@ TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
   // step once everything is unpacked, so the kill lands there every time.
   testing_util::RunOptions held_tar =
       WithTool("tar",
-               "\"$REAL\" \"$@\"; status=$?; touch \"$MARK\"; sleep 60; "
+               "\"$REAL\" \"$@\"; status=$?; touch \"$MARK\"; sleep 600; "
                "exit $status");
   {
     BackgroundRun run(UpdaterCommand(), held_tar);
@@ -254,7 +274,7 @@ TEST_F(FaultTest, KilledDuringExtractionKeepsTheWholePackage) {
 }
 
 TEST_F(FaultTest, KilledWhileWaitingForTheBrowser) {
-  BackgroundRun browser({"sh", "-c", "sleep 60; exit 0", "keltrin"},
+  BackgroundRun browser({"sh", "-c", "sleep 600; exit 0", "keltrin"},
                         testing_util::RunOptions());
   const std::string browser_pid = std::to_string(browser.pid());
   ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "keltrin"));
@@ -277,11 +297,11 @@ TEST_F(FaultTest, KilledWhileWaitingForTheBrowser) {
 
 TEST_F(FaultTest, KilledDuringCopyIsRepairedByTheNextRun) {
   {
-    BackgroundRun run(UpdaterCommand(), options_);
-    ASSERT_TRUE(
-        run.WaitFor([&run] { return HasDescendantNamed(run.pid(), "cp"); }));
+    BackgroundRun run(UpdaterCommand(), WithCpHeldPartWay());
+    ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
     run.KillWithDescendants();
   }
+  EXPECT_FALSE(IsUntouched());
   // The installation may now be half copied; the next run copies it all.
   ExpectNextRunFinishes();
 }
@@ -370,23 +390,20 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
       EXPECT_TRUE(
           LogEndsWith(UpdateEntry(log_site::kCpStatus, "cp status error: 1")));
     } else {
-      BackgroundRun browser({"sh", "-c", "sleep 60", "keltrin"},
+      BackgroundRun browser({"sh", "-c", "sleep 600", "keltrin"},
                             testing_util::RunOptions());
-      ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 60"));
+      ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 600"));
       testing_util::RunOptions options =
           c.end == kKilledAfterCopy
-              ? WithTool("cp", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 60")
-              : options_;
+              ? WithTool("cp", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 600")
+          : c.end == kKilledCopying ? WithCpHeldPartWay()
+                                    : options_;
       BackgroundRun run(UpdaterCommand(std::to_string(browser.pid())), options);
       ASSERT_TRUE(run.WaitFor(
           [this] { return FileExists(InstallPath(kInstallJournalFileName)); }));
       if (c.end != kKilledWaiting) browser.KillWithDescendants();
-      ASSERT_TRUE(run.WaitFor([&] {
-        return c.end == kKilledWaiting ||
-               (c.end == kKilledCopying &&
-                HasDescendantNamed(run.pid(), "cp")) ||
-               (c.end == kKilledAfterCopy && FileExists(ToolMark()));
-      }));
+      ASSERT_TRUE(run.WaitFor(
+          [&] { return c.end == kKilledWaiting || FileExists(ToolMark()); }));
       run.KillWithDescendants();
     }
     ASSERT_TRUE(FileExists(InstallPath(kInstallJournalFileName)));
@@ -411,7 +428,7 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
 TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
   {
     testing_util::RunOptions held_tar =
-        WithTool("tar", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 60");
+        WithTool("tar", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 600");
     BackgroundRun run(UpdaterCommand(), held_tar);
     ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
     run.KillWithDescendants();
@@ -462,9 +479,9 @@ TEST_F(FaultTest, StagingDirectoryStaysPrivateAndInPlace) {
                 .exit_code);
   PublishPackage(ReadFile(package));
   testing_util::RunProcess({"rm", "-f", package});
-  BackgroundRun browser({"sh", "-c", "sleep 60", "keltrin"},
+  BackgroundRun browser({"sh", "-c", "sleep 600", "keltrin"},
                         testing_util::RunOptions());
-  ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 60"));
+  ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 600"));
   options_.set_env = {"TMPDIR=" + link};
   pid_t updater = testing_util::StartProcess(
       UpdaterCommand(std::to_string(browser.pid())), options_);
@@ -559,7 +576,7 @@ TEST_F(FaultTest, KilledDuringAStallKeepsEveryByteReceived) {
   const uint64_t kSent = 300000;  // More than libcurl hands over at once.
   server_.SetStallAfter(kPackagePath, kSent);
   {
-    BackgroundRun run(UpdaterCommand(), options_);
+    BackgroundRun run(PatientUpdaterCommand(), options_);
     ASSERT_TRUE(run.WaitFor([&] {
       return server_.BodyBytesSent(kPackagePath) == kSent &&
              ReadInstalled(kPackageFileName).size() == kSent;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "test/background_process.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
 #include "update_log_sites.h"
@@ -101,9 +102,9 @@ TEST_F(InstanceGuardTest, LockOnThePidFileBlocksEvenWithAStalePid) {
   WriteInstalled("pid", "123abc");
   pid_t holder = StartProcess({"flock", InstallPath("pid"), "sleep", "60"});
   started_.push_back(holder);
-  ASSERT_TRUE(testing_util::WaitForCommandLine(holder, "sleep"));
-  // flock execs sleep only once it holds the lock; give it a moment anyway.
-  usleep(100000);
+  // flock starts sleep only once it holds the lock.
+  ASSERT_TRUE(testing_util::WaitUntil(
+      [holder] { return testing_util::HasDescendantNamed(holder, "sleep"); }));
   ProcessResult result = RunUpdater("1.0");
   EXPECT_EQ(255, result.exit_code);
   EXPECT_EQ("123abc", ReadInstalled("pid"));

@@ -220,12 +220,12 @@ void UpdateServer::SetDelay(const std::string& path, int milliseconds) {
 }
 
 void UpdateServer::SetThrottle(const std::string& path,
-                               int64_t bytes_per_second) {
+                               int64_t bytes_per_second, int64_t after_bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (bytes_per_second <= 0) {
     throttle_.erase(path);
   } else {
-    throttle_[path] = bytes_per_second;
+    throttle_[path] = {bytes_per_second, after_bytes};
   }
 }
 
@@ -361,14 +361,17 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   }
   const uint64_t length = end - start;
   const int64_t break_after = TakeBreak(request.path, length);
-  const int64_t rate = ThrottleFor(request.path);
+  const Throttle throttle = ThrottleFor(request.path);
   const int64_t stall_after = StallFor(request.path);
   auto sent = std::make_shared<uint64_t>(0);
   response.set_content_provider(
       static_cast<size_t>(length), kType,
-      [this, file, start, break_after, rate, stall_after, record, sent](
+      [this, file, start, break_after, throttle, stall_after, record, sent](
           size_t offset, size_t wanted, httplib::DataSink& sink) {
         uint64_t limit = wanted;
+        const uint64_t fast = static_cast<uint64_t>(throttle.after_bytes);
+        if (*sent < fast && limit > fast - *sent) limit = fast - *sent;
+        const int64_t rate = *sent < fast ? 0 : throttle.bytes_per_second;
         if (stall_after >= 0) {
           uint64_t allowed = static_cast<uint64_t>(stall_after);
           if (*sent >= allowed) {
@@ -455,10 +458,11 @@ int64_t UpdateServer::TakeBreak(const std::string& path, uint64_t length) {
   return bytes;
 }
 
-int64_t UpdateServer::ThrottleFor(const std::string& path) const {
+UpdateServer::Throttle UpdateServer::ThrottleFor(
+    const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = throttle_.find(path);
-  return it == throttle_.end() ? 0 : it->second;
+  return it == throttle_.end() ? Throttle() : it->second;
 }
 
 int64_t UpdateServer::StallFor(const std::string& path) const {

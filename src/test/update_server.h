@@ -75,9 +75,10 @@ class UpdateServer {
   // 0 removes the delay.
   void SetDelay(const std::string& path, int milliseconds);
   // Bodies for |path| are sent at about |bytes_per_second|, in slices of a
-  // twentieth of a second, so a client can be caught mid-transfer. 0 removes
-  // the limit.
-  void SetThrottle(const std::string& path, int64_t bytes_per_second);
+  // twentieth of a second, after their first |after_bytes| went at full
+  // speed, so a client can be caught mid-transfer. 0 removes the limit.
+  void SetThrottle(const std::string& path, int64_t bytes_per_second,
+                   int64_t after_bytes = 0);
   // Responses for |path| send |bytes| body bytes (0: the headers alone) and
   // then nothing more, holding the connection open until Stop, like a server
   // that hangs or a network that drops the connection silently. -1 restores
@@ -105,6 +106,10 @@ class UpdateServer {
     int64_t bytes = -1;
     int times = -1;
   };
+  struct Throttle {
+    int64_t bytes_per_second = 0;
+    int64_t after_bytes = 0;
+  };
 
   void HandleRequest(const httplib::Request& request,
                      httplib::Response& response);
@@ -118,7 +123,7 @@ class UpdateServer {
   // the connection is closed; -1 for no break. Uses up one break.
   int64_t TakeBreak(const std::string& path, uint64_t length);
   int ErrorStatusFor(const std::string& path) const;
-  int64_t ThrottleFor(const std::string& path) const;
+  Throttle ThrottleFor(const std::string& path) const;
   int64_t StallFor(const std::string& path) const;
   EndlessBody EndlessBodyFor(const std::string& path) const;
   void ServeEndlessBody(EndlessBody body,
@@ -139,7 +144,7 @@ class UpdateServer {
   std::map<std::string, int> error_status_;
   std::map<std::string, BreakRule> break_after_;
   std::map<std::string, int> delay_ms_;
-  std::map<std::string, int64_t> throttle_;
+  std::map<std::string, Throttle> throttle_;
   std::map<std::string, int64_t> stall_after_;
   std::map<std::string, EndlessBody> endless_;
   // Shared with the content providers that count the body bytes.
