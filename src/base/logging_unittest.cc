@@ -284,7 +284,8 @@ TEST(LoggingDeathTest, FatalWithoutHookEndsTheProcessBySigtrapAfterItsLine) {
   ASSERT_EQ(pid, waitpid(pid, &status, 0));
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(SIGTRAP, WTERMSIG(status));
-  EXPECT_EQ("[MMDD/HHMMSS:FATAL:f(1)] the end\n", MaskLogTimes(ReadFile(out)));
+  EXPECT_EQ("[MMDD/HHMMSS:FATAL:f(1)] the end\n",
+            MaskLogTimes(testing_util::WithoutEmulatorReport(ReadFile(out))));
 }
 
 }  // namespace

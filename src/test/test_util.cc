@@ -333,6 +333,22 @@ bool RunHelperIfRequested(int argc, char** argv, int* status) {
   return true;
 }
 
+bool UnderEmulation() {
+  const char* emulator = getenv("NORVANE_TEST_EMULATOR");
+  return emulator && *emulator;
+}
+
+std::string WithoutEmulatorReport(const std::string& text) {
+  static const char kReport[] =
+      "qemu: uncaught target signal 5 (Trace/breakpoint trap) - core dumped\n";
+  const size_t length = sizeof(kReport) - 1;
+  if (!UnderEmulation() || text.size() < length ||
+      text.compare(text.size() - length, length, kReport) != 0) {
+    return text;
+  }
+  return text.substr(0, text.size() - length);
+}
+
 std::string MaskLogTimes(const std::string& log) {
   // Each "[" followed by 4 digits, "/", 6 digits and ":"; written out by hand
   // because <regex> draws false warnings from GCC under the sanitizers.

@@ -136,6 +136,16 @@ std::vector<std::string> HelperCommand(
 // Returns false when argv is an ordinary test run.
 bool RunHelperIfRequested(int argc, char** argv, int* status);
 
+// Whether the tests run under qemu's user-mode emulation: the test command
+// sets NORVANE_TEST_EMULATOR (to qemu-i386) when it runs them that way.
+bool UnderEmulation();
+
+// qemu reports a program that a signal ends with one more line on that
+// program's standard error: "qemu: uncaught target signal 5
+// (Trace/breakpoint trap) - core dumped". Under emulation, and only there,
+// returns |text| without that line at its end; otherwise |text| unchanged.
+std::string WithoutEmulatorReport(const std::string& text);
+
 // Replaces the "MMDD/HHMMSS" stamp of every log line in |log| by
 // "MMDD/HHMMSS", so whole logs can be compared.
 std::string MaskLogTimes(const std::string& log);
