@@ -875,6 +875,19 @@ TEST_F(HostilePackageTest, EntriesThatLeadOutsideAreRefusedOrKeptInside) {
        255,
        unsafe("norvane_update_linux.ini"),
        {}},
+      // Nor may a package replace the updater's own state: one slip would
+      // give every installation the same rollout bucket.
+      {"state file shipped",
+       {{'0', "norvane_upgrade_linux.ini",
+         "[main]\nRolloutBucket=0\nAcceptedVersion=from the package\n"}},
+       255,
+       unsafe("norvane_upgrade_linux.ini"),
+       {}},
+      {"package file shipped",
+       {{'0', "keltrin", "new"}, {'0', "norvane.tar.gz", "x"}},
+       255,
+       unsafe("norvane.tar.gz"),
+       {}},
       {"name that forges a log line",
        {{'2', "a\n[0101/000000:ERROR:norvane_update(175)] forged", "/"}},
        255,
@@ -890,6 +903,12 @@ TEST_F(HostilePackageTest, EntriesThatLeadOutsideAreRefusedOrKeptInside) {
         {"lib/libnew.so", "link:libnew.so.1"},
         {"bin", "dir"},
         {"bin/keltrin", "link:../keltrin"}}},
+      // The updater may update itself.
+      {"the updater's executable",
+       {{'0', "norvane_update_bin", "new updater"}},
+       0,
+       "\nupdate successful!\n",
+       {{"norvane_update_bin", "file:new updater"}}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -904,6 +923,8 @@ TEST_F(HostilePackageTest, EntriesThatLeadOutsideAreRefusedOrKeptInside) {
     for (const auto& entry : c.installed) expected[entry.first] = entry.second;
     EXPECT_TRUE(SameTree(expected, Installed()));
     EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
+    EXPECT_EQ(std::string::npos,
+              ReadInstalled(kStateFileName).find("from the package"));
     EXPECT_TRUE(SameTree(sentinel_tree_, ReadTree(sentinel_.path())));
     // A refused package leaves nothing of itself in the temporary root.
     if (c.log_tail.find("unsafe package entry: ") != std::string::npos) {

@@ -82,17 +82,7 @@ std::string Printable(const std::string& text) {
 bool CheckUnpackedTree(const std::string& staging, uint64_t* entries) {
   const base::FsPath tree = UnpackedTree(base::FsPath(staging));
   std::string unsafe_entry;
-  // A package may overwrite the updater's own files, which it removes or
-  // rewrites, but a directory or a link in the place of one would lock every
-  // later run out.
-  for (const char* name : kUpdaterFileNames) {
-    struct stat status;
-    if (lstat(tree.Join(name).AsString().c_str(), &status) == 0 &&
-        !S_ISREG(status.st_mode)) {
-      unsafe_entry = name;
-    }
-  }
-  if (!unsafe_entry.empty() || FindUnsafeEntry(tree, &unsafe_entry, entries)) {
+  if (FindUnsafeEntry(tree, &unsafe_entry, entries)) {
     LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
         << "unsafe package entry: " << Printable(unsafe_entry) << std::endl;
     return false;

@@ -192,18 +192,6 @@ TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
 
 // A package that ships a file of the package's own name must not leave it
 // for the next run to resume onto, whether its copy succeeds or fails.
-TEST_F(InstallRunTest, ShippedPackageFileIsNotLeftBehind) {
-  for (const std::string keltrin : {"keltrin", "keltrin/not-a-file"}) {
-    SCOPED_TRACE(keltrin);
-    PublishPackage(MakePackage({{keltrin, "new"}, {kPackageFileName, "x"}}));
-    ProcessResult result = RunUpdater("1.0");
-    // A directory cannot replace the installed file: that copy fails.
-    EXPECT_EQ(keltrin == "keltrin" ? 0 : 255, result.exit_code);
-    EXPECT_FALSE(FileExists(InstallPath(kPackageFileName)));
-    (void)remove(InstallPath(kInstallJournalFileName).c_str());
-  }
-}
-
 TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
   PublishPackage(MakePackage({{".only-hidden", "x"}}));
   ProcessResult result = RunUpdater("1.0");

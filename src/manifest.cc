@@ -6,13 +6,13 @@
 #include <ostream>
 #include <string_view>
 
-#include "accepted_version.h"
+#include "accepted_manifest.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
 #include "ini/ini_document.h"
-#include "manifest_expiry.h"
+#include "manifest_terms.h"
 #include "progress_line.h"
 #include "rollout.h"
 #include "update_log_sites.h"
@@ -20,12 +20,6 @@
 #include "version.h"
 
 namespace {
-
-const wchar_t kPlatformSection[] = L"ubuntu_debian_i686";
-const wchar_t kDigestKey[] = L"sha256";
-const wchar_t kSizeKey[] = L"size";
-const wchar_t kExpiresKey[] = L"expires";
-const wchar_t kRolloutKey[] = L"rollout";
 
 // Fetches |url| into the fixed file |name|, removed first, within |limits|
 // and at most |max_bytes|. Logs at |site| and returns false when it fails.
@@ -70,90 +64,44 @@ bool ManifestSignatureIsValid(const std::string& manifest_url,
   return true;
 }
 
-// The value of the key |name| in the platform section, or nothing.
-std::optional<std::string> FindValue(const IniDocument& manifest,
-                                     const wchar_t* name) {
-  const IniSection* section = manifest.FindSection(kPlatformSection);
-  const IniKey* key = section ? section->FindKey(name) : nullptr;
-  if (!key) return std::nullopt;
-  return base::WideToUtf8(key->value());
-}
+// The log entry of each fault of a manifest's keys.
+struct FaultEntry {
+  ManifestFault fault;
+  const log_site::Site* site;
+  const char* message;
+};
+const FaultEntry kFaultEntries[] = {
+    {ManifestFault::kNoVersion, &log_site::kManifestVersion,
+     "get version number error!"},
+    {ManifestFault::kSizeMalformed, &log_site::kManifestSizeMalformed,
+     "package size is not a decimal number!"},
+    {ManifestFault::kNoSize, &log_site::kManifestSizeMissing,
+     "get package size error!"},
+    {ManifestFault::kSha256Malformed, &log_site::kManifestSha256Malformed,
+     "package sha256 is not 64 hex digits!"},
+    {ManifestFault::kNoSha256, &log_site::kManifestSha256Missing,
+     "get package sha256 error!"},
+    {ManifestFault::kNoExpires, &log_site::kManifestExpiresMissing,
+     "get manifest expires error!"},
+    {ManifestFault::kExpiresMalformed, &log_site::kManifestExpiresMalformed,
+     "manifest expires is not a time like 2026-12-31T00:00:00Z!"},
+    {ManifestFault::kRolloutMalformed, &log_site::kManifestRolloutMalformed,
+     "manifest rollout is not a whole percentage 0 to 100!"},
+    {ManifestFault::kNoIssued, &log_site::kManifestIssuedMissing,
+     "get manifest issued error!"},
+    {ManifestFault::kIssuedMalformed, &log_site::kManifestIssuedMalformed,
+     "manifest issued is not a time like 2026-12-31T00:00:00Z!"},
+};
 
-// Reads the package digest from the manifest's key "sha256" into |digest|,
-// left empty when the key is absent. Logs and returns false when the value is
-// not a digest, or when the key is absent and |required|.
-bool ReadPackageDigest(const IniDocument& manifest, bool required,
-                       std::optional<Sha256Digest>* digest) {
-  std::optional<std::string> text = FindValue(manifest, kDigestKey);
-  if (!text) {
-    if (!required) return true;
-    LOG_AT(log_site::kManifestSha256Missing, base::LOG_ERROR)
-        << "get package sha256 error!" << std::endl;
-    return false;
+void LogFault(ManifestFault fault) {
+  for (const FaultEntry& entry : kFaultEntries) {
+    if (entry.fault == fault) {
+      LOG_AT(*entry.site, base::LOG_ERROR) << entry.message << std::endl;
+    }
   }
-  Sha256Digest value;
-  if (!ParseSha256Hex(*text, &value)) {
-    LOG_AT(log_site::kManifestSha256Malformed, base::LOG_ERROR)
-        << "package sha256 is not 64 hex digits!" << std::endl;
-    return false;
-  }
-  *digest = value;
-  return true;
-}
-
-// Reads the package size from the manifest's key "size" into |size|, left
-// empty when the key is absent. Logs and returns false when the value is not
-// a decimal byte count, or when the key is absent and |required|.
-bool ReadPackageSize(const IniDocument& manifest, bool required,
-                     std::optional<uint64_t>* size) {
-  std::optional<std::string> text = FindValue(manifest, kSizeKey);
-  if (!text) {
-    if (!required) return true;
-    LOG_AT(log_site::kManifestSizeMissing, base::LOG_ERROR)
-        << "get package size error!" << std::endl;
-    return false;
-  }
-  uint64_t value;
-  if (!ParsePackageSize(*text, &value)) {
-    LOG_AT(log_site::kManifestSizeMalformed, base::LOG_ERROR)
-        << "package size is not a decimal number!" << std::endl;
-    return false;
-  }
-  *size = value;
-  return true;
-}
-
-// Reads the manifest's key "rollout" into |percent|, left alone when the key
-// is absent. Logs and returns false when the value is not a percentage.
-bool ReadRolloutPercent(const IniDocument& manifest, int* percent) {
-  std::optional<std::string> value = FindValue(manifest, kRolloutKey);
-  if (value && !ParseRolloutPercent(*value, percent)) {
-    LOG_AT(log_site::kManifestRolloutMalformed, base::LOG_ERROR)
-        << "manifest rollout is not a whole percentage 0 to 100!" << std::endl;
-    return false;
-  }
-  return true;
-}
-
-// |text| without the blanks and tabs at its ends.
-std::string_view TrimmedBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return std::string_view();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 }  // namespace
-
-bool ParsePackageSize(std::string_view text, uint64_t* size) {
-  if (text.empty() || text.size() > 18) return false;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *size = value;
-  return true;
-}
 
 ManifestOutcome CheckManifest(const std::string& manifest_url,
                               const std::string& local_version,
@@ -178,40 +126,38 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
     return ManifestOutcome::kFailure;
   }
   manifest.ReadText(text, false);
-  std::string server_version =
-      base::WideToUtf8(manifest.GetValue(kPlatformSection, L"version"));
-  // Blanks around the value are no part of the version: "2.0 " is 2.0.
-  std::string_view compared_version = TrimmedBlanks(server_version);
-  if (compared_version.empty()) {
-    LOG_AT(log_site::kManifestVersion, base::LOG_ERROR)
-        << "get version number error!" << std::endl;
-    return ManifestOutcome::kFailure;
-  }
-  PrintProgressLine("current version: " + server_version +
-                    ", local version: " + local_version);
-  // Checked before the version decision, so that a broken manifest shows
-  // at once, not only when an update comes along.
   const bool signed_build = signing_key != nullptr;
-  std::optional<Sha256Digest> sha256;
-  std::optional<uint64_t> size;
-  int rollout = kFullRollout;
-  if (!ReadPackageSize(manifest, signed_build, &size) ||
-      !ReadPackageDigest(manifest, signed_build, &sha256) ||
-      !ManifestIsUnexpired(FindValue(manifest, kExpiresKey), signed_build,
-                           time(nullptr)) ||
-      !ReadRolloutPercent(manifest, &rollout)) {
+  ManifestTerms terms;
+  ManifestFault fault;
+  bool readable = ReadManifestTerms(manifest, signed_build, &terms, &fault);
+  if (fault != ManifestFault::kNoVersion) {
+    PrintProgressLine("current version: " + terms.version +
+                      ", local version: " + local_version);
+  }
+  // Every key is checked before the version decision, so that a broken
+  // manifest shows at once, not only when an update comes along.
+  if (!readable) {
+    LogFault(fault);
     return ManifestOutcome::kFailure;
   }
-  if (signed_build && !AcceptSignedVersion(std::string(compared_version))) {
+  if (terms.expiry && time(nullptr) > *terms.expiry) {
+    LOG_AT(log_site::kManifestExpired, base::LOG_ERROR)
+        << "manifest expired at " << *terms.expires << "!" << std::endl;
     return ManifestOutcome::kFailure;
   }
-  if (CompareVersions(local_version, std::string(compared_version)) >= 0 &&
+  // Blanks around the value are no part of the version: "2.0 " is 2.0.
+  const std::string offered(terms.Version());
+  if (signed_build && !AcceptSignedManifest(*terms.issue_time, *terms.issued,
+                                            offered, local_version)) {
+    return ManifestOutcome::kFailure;
+  }
+  if (CompareVersions(local_version, offered) >= 0 &&
       !installation_unfinished) {
     return ManifestOutcome::kUpToDate;
   }
-  offer->url = base::WideToUtf8(manifest.GetValue(kPlatformSection, L"url"));
-  offer->sha256 = sha256;
-  offer->size = size;
-  *rollout_percent = rollout;
+  offer->url = terms.url;
+  offer->sha256 = terms.sha256;
+  offer->size = terms.size;
+  *rollout_percent = terms.rollout.value_or(kFullRollout);
   return ManifestOutcome::kUpdateNeeded;
 }

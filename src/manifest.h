@@ -9,6 +9,7 @@
 
 #include "download.h"
 #include "manifest_signature.h"
+#include "manifest_terms.h"
 #include "package_digest.h"
 
 // The update manifest: which version the server offers for this platform and
@@ -34,10 +35,6 @@ struct PackageOffer {
   }
 };
 
-// Parses a package size: 1 to 18 decimal digits, nothing else. Returns
-// false, leaving |*size| alone, for any other text.
-bool ParsePackageSize(std::string_view text, uint64_t* size);
-
 // Fetches the manifest from |manifest_url| into "norvane_update_linux.ini",
 // prints the server's and the local version, and decides whether
 // |local_version| needs updating. On kUpdateNeeded stores the offer in
@@ -48,14 +45,13 @@ bool ParsePackageSize(std::string_view text, uint64_t* size);
 // |signing_key| the manifest must also be signed: the signature is fetched
 // from |manifest_url| + ".sig" into "norvane_update_linux.ini.sig" and checked
 // over the manifest's bytes before anything in it is read, and a manifest
-// without "sha256", "size" or "expires" fails, so that the signature covers
-// the package and runs out. A signed manifest that offers a version older
-// than one accepted before fails too (see accepted_version.h). Without a key
-// (null) no signature is fetched and those keys are optional.
+// without "sha256", "size", "expires" or "issued" fails, so that the
+// signature covers the package, runs out and is ordered. A signed manifest
+// issued before one taken earlier fails too (see accepted_manifest.h).
+// Without a key (null) no signature is fetched and those keys are optional.
 //
-// A key "size" that is not a decimal byte count, an "expires" that is not a
-// time or has passed (see manifest_expiry.h) and a "rollout" that is not a
-// percentage fail the step as well.
+// A key that is there but malformed (see manifest_terms.h) and an "expires"
+// that has passed fail the step as well.
 // Every download stays within |limits| and the manifest and signature within
 // their own size limits. The blanks and tabs around the server's version
 // take no part in the comparison. When |installation_unfinished| (an

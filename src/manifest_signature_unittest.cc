@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -117,6 +118,7 @@ class SignedRunTest : public UpdateRunTest {
   static constexpr char kSignaturePath[] =
       "/update/norvane_update_linux.ini.sig";
   static constexpr char kFreshExpiry[] = "expires=2099-12-31T23:59:59Z\n";
+  static constexpr char kIssued[] = "issued=2025-06-01T00:00:00Z\n";
 
   void SetUp() override {
     updater_path_ = NORVANE_E2E_SIGNED_BINARY;
@@ -128,9 +130,10 @@ class SignedRunTest : public UpdateRunTest {
   }
 
   // The lines a signed build requires after "url": the package's digest,
-  // its size and |expiry_line|.
-  std::string RequiredLines(const std::string& expiry_line = kFreshExpiry) {
-    return DigestLine() + SizeLine() + expiry_line;
+  // its size, |expiry_line| and |issued_line|.
+  std::string RequiredLines(const std::string& expiry_line = kFreshExpiry,
+                            const std::string& issued_line = kIssued) {
+    return DigestLine() + SizeLine() + expiry_line + issued_line;
   }
   std::string DigestLine() { return "sha256=" + Sha256HexOf(package_) + "\n"; }
   std::string SizeLine() {
@@ -247,14 +250,15 @@ TEST_F(SignedRunTest, WrongSignaturesAreRefused) {
 }
 
 TEST_F(SignedRunTest, SignedManifestMustCarryAWellFormedDigest) {
-  std::string without = ManifestText("2.0", SizeLine() + kFreshExpiry);
+  std::string without =
+      ManifestText("2.0", SizeLine() + kFreshExpiry + kIssued);
   PublishSigned(without, SignatureFile(without, kTestSeed));
   ExpectRefused(UpdateEntry(log_site::kManifestSha256Missing,
                             "get package sha256 error!"),
                 "no sha256");
 
   std::string malformed =
-      ManifestText("2.0", "sha256=abc\n" + SizeLine() + kFreshExpiry);
+      ManifestText("2.0", "sha256=abc\n" + SizeLine() + kFreshExpiry + kIssued);
   PublishSigned(malformed, SignatureFile(malformed, kTestSeed));
   ExpectRefused(UpdateEntry(log_site::kManifestSha256Malformed,
                             "package sha256 is not 64 hex digits!"),
@@ -271,8 +275,15 @@ TEST_F(SignedRunTest, StaleIncompleteOrMalformedTermsAreRefused) {
       {"no expires", RequiredLines(""),
        UpdateEntry(log_site::kManifestExpiresMissing,
                    "get manifest expires error!")},
-      {"no size", DigestLine() + kFreshExpiry,
+      {"no size", DigestLine() + kFreshExpiry + kIssued,
        UpdateEntry(log_site::kManifestSizeMissing, "get package size error!")},
+      {"no issued", RequiredLines(kFreshExpiry, ""),
+       UpdateEntry(log_site::kManifestIssuedMissing,
+                   "get manifest issued error!")},
+      {"issued with an offset",
+       RequiredLines(kFreshExpiry, "issued=2025-06-01T00:00:00+01:00\n"),
+       UpdateEntry(log_site::kManifestIssuedMalformed,
+                   "manifest issued is not a time like 2026-12-31T00:00:00Z!")},
       {"no such day", RequiredLines("expires=2099-02-29T00:00:00Z\n"),
        UpdateEntry(
            log_site::kManifestExpiresMalformed,
@@ -290,25 +301,104 @@ TEST_F(SignedRunTest, StaleIncompleteOrMalformedTermsAreRefused) {
   }
 }
 
-TEST_F(SignedRunTest, OlderSignedManifestIsRefusedOnceANewerWasAccepted) {
-  std::string newer = ManifestText("2.1", RequiredLines());
-  PublishSigned(newer, SignatureFile(newer, kTestSeed));
-  ASSERT_EQ(0, RunUpdater("2.1").exit_code);
-
-  // The genuine, unexpired 2.0 manifest, served again.
-  PublishSigned(manifest_, SignatureFile(manifest_, kTestSeed));
-  const std::string entry =
-      UpdateEntry(log_site::kManifestVersionGoesBack,
-                  "manifest version 2.0 is older than accepted version 2.1!");
-  ExpectRefused(entry, "outdated browser offered 2.0");
-  ExpectRefused(entry, "2.0 browser told it is current", "2.0");
-  std::string state = ReadInstalled(kStateFileName);
-  EXPECT_NE(std::string::npos, state.find("\nAcceptedVersion=2.1\n")) << state;
-  EXPECT_NE(std::string::npos, state.find("\nLastUpdateTime=")) << state;
-
-  PublishSigned(newer, SignatureFile(newer, kTestSeed));
-  EXPECT_EQ(0, RunUpdater("1.0").exit_code);
-  EXPECT_EQ("new binary", ReadInstalled("keltrin"));
+// Signed manifests are ordered by their issue marks alone: an older one is
+// refused whatever its version, and the version order only decides whether
+// the offer is newer than the browser.
+TEST_F(SignedRunTest, ManifestsAreTakenInTheOrderOfTheirIssueMarks) {
+  struct Served {
+    std::string version, issued, rollout;
+    std::string local;       // The browser's version on this run.
+    std::string refused_by;  // Issue mark of the manifest taken, if refused.
+  };
+  struct Case {
+    std::string what;
+    std::string state;  // The state file before the first run, if any.
+    std::vector<Served> runs;
+    std::string installed;      // "keltrin" at the end.
+    std::string mark, version;  // The state file's record at the end.
+    std::string entry;          // An entry of the last run's log, if any.
+  };
+  const std::string kEarly = "2025-01-01T00:00:00Z";
+  const std::string kLate = "2025-02-01T00:00:00Z";
+  const Case kCases[] = {
+      {"withdrawn release replayed",
+       "",
+       {{"2.0", kEarly, "100", "2.0", ""},
+        {"2.0", kLate, "0", "1.0", ""},
+        {"2.0", kEarly, "100", "1.0", kLate}},
+       "old binary",
+       kLate,
+       "2.0",
+       ""},
+      {"older release on a fresh newer installation",
+       "",
+       {{"2.0", kEarly, "100", "2.1", ""}},
+       "old binary",
+       kEarly,
+       "2.1",
+       ""},
+      {"outranking version seen once, then the release",
+       "",
+       {{"2.0rc1", kEarly, "0", "1.0", ""},
+        {"2.0", kLate, "100", "1.0", ""},
+        {"2.0", kLate, "100", "2.0", ""}},
+       "new binary",
+       kLate,
+       "2.0",
+       ""},
+      {"record without a mark that outranks the release",
+       "[main]\nAcceptedVersion=2.0rc1\n",
+       {{"2.0", kEarly, "100", "1.0", ""}},
+       "new binary",
+       kEarly,
+       "2.0",
+       ""},
+      {"damaged mark",
+       "[main]\nManifestIssued=yesterday\n",
+       {{"2.0", kEarly, "100", "1.0", ""}},
+       "new binary",
+       kEarly,
+       "2.0",
+       UpdateEntry(log_site::kStoredIssuedMalformed,
+                   "stored manifest issue mark is not a time, taking this "
+                   "manifest!")},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    WriteInstalled("keltrin", "old binary");
+    (void)remove(InstallPath(kStateFileName).c_str());
+    if (!c.state.empty()) WriteInstalled(kStateFileName, c.state);
+    for (const Served& run : c.runs) {
+      SCOPED_TRACE(run.version + " issued " + run.issued + " to " + run.local);
+      std::string manifest = ManifestText(
+          run.version,
+          RequiredLines(kFreshExpiry, "issued=" + run.issued + "\n") +
+              "rollout=" + run.rollout + "\n");
+      PublishSigned(manifest, SignatureFile(manifest, kTestSeed));
+      if (!run.refused_by.empty()) {
+        ExpectRefused(UpdateEntry(log_site::kManifestIssuedGoesBack,
+                                  "manifest issued at " + run.issued +
+                                      " is older than the manifest taken "
+                                      "before, issued at " +
+                                      run.refused_by + "!"),
+                      "replay", run.local);
+        continue;
+      }
+      EXPECT_EQ(0, RunUpdater(run.local).exit_code);
+    }
+    EXPECT_EQ(c.installed, ReadInstalled("keltrin"));
+    std::string state = ReadInstalled(kStateFileName);
+    EXPECT_NE(std::string::npos,
+              state.find("\nManifestIssued=" + c.mark + "\n"))
+        << state;
+    EXPECT_NE(std::string::npos,
+              state.find("\nAcceptedVersion=" + c.version + "\n"))
+        << state;
+    if (!c.entry.empty()) {
+      EXPECT_NE(std::string::npos, Log().find(c.entry));
+    }
+    EXPECT_NE(std::string::npos, state.find("\nLastUpdateTime=")) << state;
+  }
 }
 
 TEST_F(SignedRunTest, SignedDigestStillGuardsThePackage) {
@@ -330,7 +420,9 @@ TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
                           EncodeHex(reinterpret_cast<const uint8_t*>(kTestSeed),
                                     crypto_sign_SEEDBYTES) +
                               "\n");
+  ASSERT_EQ(0, chmod(root_.Child("secret.key").c_str(), 0600));
   std::string manifest = root_.Child(kManifestUrlPath);
+  std::string withheld;  // The first stage's manifest and signature.
   // Out in stages, as a publisher does it: to no installation, then to all.
   for (const std::string rollout : {"0", "100"}) {
     ProcessResult result;
@@ -354,7 +446,17 @@ TEST_F(SignedRunTest, UpdatePublishedWithTheToolIsInstalled) {
               LogHas("\nupdate held back: rollout 0%, bucket "));
     EXPECT_EQ(rollout == "0" ? "old binary" : "new binary",
               ReadInstalled("keltrin"));
+    if (withheld.empty()) {
+      withheld = testing_util::ReadFile(manifest);
+      testing_util::RunProcess({"cp", manifest + ".sig", tmp_.Child("sig")});
+    }
   }
+  // The stages follow within a second, yet the first one's mark is older.
+  PublishSigned(withheld, testing_util::ReadFile(tmp_.Child("sig")));
+  WriteInstalled("keltrin", "old binary");
+  EXPECT_EQ(255, RunUpdater("1.0").exit_code);
+  EXPECT_TRUE(LogHas("is older than the manifest taken before"));
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
 }
 
 }  // namespace

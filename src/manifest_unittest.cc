@@ -104,9 +104,19 @@ TEST_F(ManifestRunTest, ExpiryIsHonouredWhenTheManifestHasOne) {
   EXPECT_TRUE(
       LogEndsWith(UpdateEntry(log_site::kManifestExpired,
                               "manifest expired at 2020-01-01T00:00:00Z!")));
-  // An unsigned manifest never moves the signed builds' version record.
+  // An unsigned manifest never moves the signed builds' record.
+  PublishManifestText(ManifestText("2.0", "issued=2030-01-01T00:00:00Z\n"));
+  EXPECT_EQ(0, RunUpdater("2.0").exit_code);
   EXPECT_EQ(std::string::npos,
             ReadInstalled(kStateFileName).find("AcceptedVersion"));
+  EXPECT_EQ(std::string::npos,
+            ReadInstalled(kStateFileName).find("ManifestIssued"));
+  // Its issue mark is optional, but must be a time when it is there.
+  PublishManifestText(ManifestText("2.0", "issued=2030-01-01\n"));
+  EXPECT_EQ(255, RunUpdater("2.0").exit_code);
+  EXPECT_TRUE(LogEndsWith(
+      UpdateEntry(log_site::kManifestIssuedMalformed,
+                  "manifest issued is not a time like 2026-12-31T00:00:00Z!")));
 }
 
 TEST_F(ManifestRunTest, NonAsciiBytesInTheManifestDoNotHideTheVersion) {

@@ -10,7 +10,19 @@
 #include <string_view>
 #include <vector>
 
+#include "update_settings.h"
+
 namespace {
+
+// The first of the updater's own files that the tree open on |top_fd| holds
+// at its top, whatever its type, or "".
+std::string UpdaterFileAtTop(int top_fd) {
+  for (const char* name : kUpdaterFileNames) {
+    struct stat status;
+    if (fstatat(top_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) return name;
+  }
+  return std::string();
+}
 
 bool ReadLinkTarget(int dir_fd, const char* name, std::string* target) {
   char buffer[PATH_MAX];
@@ -83,7 +95,7 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
   if (top_fd < 0) return false;
   // Directories still to be read, as paths below the top ("" is the top).
   std::vector<std::string> pending(1);
-  std::string unsafe;
+  std::string unsafe = UpdaterFileAtTop(top_fd);
   while (unsafe.empty() && !pending.empty()) {
     std::string directory = std::move(pending.back());
     pending.pop_back();

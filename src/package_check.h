@@ -18,10 +18,12 @@
 bool IsLinkTargetInside(const std::string& target, size_t depth);
 
 // Looks through the unpacked package under |dir| for an entry that must not
-// be copied over the installation: a symbolic link that leads outside the
-// tree (a later package would write through it), or an entry that is neither
-// a regular file, a directory nor a link (cp would recreate a device or a
-// FIFO, and a later package would write into it). Returns true and sets
+// be copied over the installation: one of the updater's own files at the top
+// (kUpdaterFileNames; it would replace the updater's state, or as a link or
+// a directory lock every later run out), a symbolic link that leads outside
+// the tree (a later package would write through it), or an entry that is
+// neither a regular file, a directory nor a link (cp would recreate a device
+// or a FIFO, and a later package would write into it). Returns true and sets
 // |*entry| to the entry's path below |dir| (with " -> " and the target for a
 // link) when there is one; false, leaving |*entry| alone, otherwise.
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry);

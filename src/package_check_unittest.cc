@@ -54,6 +54,12 @@ TEST(PackageLinksTest, FindsEntriesThatMustNotReachTheInstallation) {
       {{"ln -s . x", "ln -s x/.. y"}, "y -> x/.."},
       {{"mkdir .hidden", "ln -s /tmp .hidden/t"}, ".hidden/t -> /tmp"},
       {{"mkdir d", "mkfifo d/fifo"}, "d/fifo"},
+      // The updater's own files at the top, whatever their type; its
+      // executable, and such names further down, are the package's own.
+      {{"echo x > norvane_update_bin", "mkdir lib", "echo x > lib/pid"}, ""},
+      {{"echo x > norvane_upgrade_linux.ini"}, "norvane_upgrade_linux.ini"},
+      {{"mkdir norvane_install.ini"}, "norvane_install.ini"},
+      {{"ln -s keltrin pid"}, "pid"},
   };
   for (const Case& c : kCases) {
     testing_util::ScopedTempDir tree;

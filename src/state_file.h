@@ -8,11 +8,11 @@
 
 // What the updater keeps from one run to the next in
 // "norvane_upgrade_linux.ini", section "main": the daily check's time (see
-// daily_check.h), the newest version a signed build has accepted (see
-// accepted_version.h) and the installation's rollout bucket (see
-// rollout_bucket.h). Each step loads the file, changes its own key and saves
-// it whole, so every other section and key stays as it was. One updater at a
-// time works on the directory, so the steps never race.
+// daily_check.h), the issue mark and version of the newest manifest a signed
+// build has taken (see accepted_manifest.h) and the installation's rollout
+// bucket (see rollout_bucket.h). Each step loads the file, changes its own key
+// and saves it whole, so every other section and key stays as it was. One
+// updater at a time works on the directory, so the steps never race.
 class StateFile {
  public:
   StateFile() = default;

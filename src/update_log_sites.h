@@ -54,11 +54,17 @@ constexpr Site kManifestSizeMissing{kDriverFile, 140};
 constexpr Site kManifestExpiresMissing{kDriverFile, 141};
 constexpr Site kManifestExpiresMalformed{kDriverFile, 142};
 constexpr Site kManifestExpired{kDriverFile, 143};
-constexpr Site kManifestVersionGoesBack{kDriverFile, 144};
+// Line 144 ("manifest version V is older than accepted version W!") is
+// retired: manifests are ordered by their issue marks, not by version.
 constexpr Site kManifestRolloutMalformed{kDriverFile, 145};
 constexpr Site kRolloutBucketMalformed{kDriverFile, 146};
 constexpr Site kWriteStateFile{kDriverFile, 147};
 constexpr Site kDrawRolloutBucket{kDriverFile, 148};
+// Issue marks: signed manifests ordered by the time they were issued.
+constexpr Site kManifestIssuedMissing{kDriverFile, 149};
+constexpr Site kManifestIssuedMalformed{kDriverFile, 151};
+constexpr Site kManifestIssuedGoesBack{kDriverFile, 152};
+constexpr Site kStoredIssuedMalformed{kDriverFile, 153};
 
 // Every site above, for the test that compares them with README.md.
 constexpr const Site* kUpdateRunSites[] = {
@@ -101,11 +107,14 @@ constexpr const Site* kUpdateRunSites[] = {
     &kManifestExpiresMissing,
     &kManifestExpiresMalformed,
     &kManifestExpired,
-    &kManifestVersionGoesBack,
     &kManifestRolloutMalformed,
     &kRolloutBucketMalformed,
     &kWriteStateFile,
     &kDrawRolloutBucket,
+    &kManifestIssuedMissing,
+    &kManifestIssuedMalformed,
+    &kManifestIssuedGoesBack,
+    &kStoredIssuedMalformed,
 };
 
 }  // namespace log_site

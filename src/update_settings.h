@@ -21,8 +21,9 @@ inline constexpr char kPackageRecordFileName[] = "norvane_package.ini";
 // What is being copied over the installation; see install_journal.h.
 inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
 
-// Every one of them, for the package check: a package must not ship one that
-// is not a regular file.
+// Every one of them, for the package check: a package must not ship any of
+// them, of whatever type. The updater's own executable (kUpdaterWord) is not
+// among them, so a package may update the updater.
 inline constexpr const char* kUpdaterFileNames[] = {
     kLogFileName,     kPidFileName,           kStateFileName,
     kCheckFileName,   kManifestFileName,      kSignatureFileName,

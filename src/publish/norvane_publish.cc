@@ -6,6 +6,10 @@
 // Key files hold hexadecimal text and a line end: the secret key file the
 // 32-byte seed of the Ed25519 key pair (mode 0600), the public key file the
 // 32-byte public key. Exit status: 0 done, 1 failed, 2 wrong usage.
+//
+// Whatever it writes or signs is checked with the updater's own code: the
+// manifest's keys (manifest_terms.h) and limits (update_settings.h), and the
+// package unpacked and checked as the updater checks it (package_check.h).
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,12 +31,16 @@
 #include "base/eintr_wrapper.h"
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/process_util.h"
 #include "base/utf_string_conversions.h"
 #include "hex.h"
 #include "ini/ini_document.h"
 #include "manifest_signature.h"
+#include "manifest_terms.h"
+#include "package_check.h"
 #include "package_digest.h"
 #include "rollout.h"
+#include "update_settings.h"
 #include "utc_time.h"
 
 namespace {
@@ -47,7 +56,7 @@ const char kUsage[] =
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
 
-const char kPlatformSection[] = "ubuntu_debian_i686";
+const char kPlatformSectionName[] = "ubuntu_debian_i686";
 const char kSignatureSuffix[] = ".sig";
 const size_t kSeedBytes = crypto_sign_SEEDBYTES;
 // How long a new manifest holds unless told otherwise, and at most. Two weeks
@@ -100,59 +109,85 @@ bool CreatePrivateFile(const std::string& path, std::string_view contents) {
   return ok;
 }
 
-// Reads the value of |key| in the platform section of the manifest |text|
-// the way the updater reads it: present tells whether the key is there.
-struct ManifestValue {
-  bool present = false;
-  std::string value;
-};
-std::map<std::string, ManifestValue> ReadManifestValues(
-    const std::string& text, const std::vector<std::string>& keys) {
-  IniDocument manifest;
-  std::wistringstream in(base::Utf8ToWide(text));
-  manifest.Read(in, false);
-  std::map<std::string, ManifestValue> values;
-  const IniSection* section =
-      manifest.FindSection(base::Utf8ToWide(kPlatformSection));
-  for (const std::string& name : keys) {
-    const IniKey* key =
-        section ? section->FindKey(base::Utf8ToWide(name)) : nullptr;
-    if (key) values[name] = {true, base::WideToUtf8(key->value())};
-  }
-  return values;
-}
-
-// Checks that the manifest |text| has what updaters with a public key
-// require: the package's digest and size, a time it expires that is not past
-// at |now|, and a percentage if it has a rollout. Returns the problem, or ""
-// when there is none.
-std::string ManifestProblem(const std::string& text, int64_t now) {
-  std::map<std::string, ManifestValue> values =
-      ReadManifestValues(text, {"sha256", "size", "expires", "rollout"});
-  for (const char* name : {"sha256", "size", "expires"}) {
-    if (!values[name].present) {
-      return std::string("no key \"") + name + "\" in section [" +
-             kPlatformSection + "]; updaters with a public key refuse it";
-    }
-  }
-  Sha256Digest digest;
-  if (!ParseSha256Hex(values["sha256"].value, &digest)) {
-    return "its \"sha256\" is not 64 hex digits; updaters refuse it";
-  }
-  const std::string& expires = values["expires"].value;
-  int64_t expiry;
-  if (!ParseUtcTime(expires, &expiry)) {
-    return "its \"expires\" is not a time like 2026-12-31T00:00:00Z; "
-           "updaters refuse it";
-  }
-  if (now > expiry) return "it expired at " + expires + "; updaters refuse it";
-  int percent;
-  if (values["rollout"].present &&
-      !ParseRolloutPercent(values["rollout"].value, &percent)) {
-    return "its \"rollout\" is not a whole percentage 0 to 100; updaters "
-           "refuse it";
+// The problem that updaters have with a manifest whose keys show |fault|.
+std::string FaultText(ManifestFault fault) {
+  auto missing = [](const char* key) {
+    return std::string("no key \"") + key + "\" in section [" +
+           kPlatformSectionName + "]; updaters with a public key refuse it";
+  };
+  auto malformed = [](const char* key, const char* what) {
+    return std::string("its \"") + key + "\" is not " + what +
+           "; updaters refuse it";
+  };
+  const char kTime[] = "a time like 2026-12-31T00:00:00Z";
+  switch (fault) {
+    case ManifestFault::kNone:
+      break;
+    case ManifestFault::kNoVersion:
+      return std::string("no \"version\" in section [") + kPlatformSectionName +
+             "], or only blanks; updaters refuse it";
+    case ManifestFault::kSizeMalformed:
+      return malformed("size", "a decimal byte count");
+    case ManifestFault::kNoSize:
+      return missing("size");
+    case ManifestFault::kSha256Malformed:
+      return malformed("sha256", "64 hex digits");
+    case ManifestFault::kNoSha256:
+      return missing("sha256");
+    case ManifestFault::kNoExpires:
+      return missing("expires");
+    case ManifestFault::kExpiresMalformed:
+      return malformed("expires", kTime);
+    case ManifestFault::kRolloutMalformed:
+      return malformed("rollout", "a whole percentage 0 to 100");
+    case ManifestFault::kNoIssued:
+      return missing("issued");
+    case ManifestFault::kIssuedMalformed:
+      return malformed("issued", kTime);
   }
   return "";
+}
+
+// Reads the manifest |text| the way the updater reads it into |*terms|.
+// Returns false when its keys show a fault.
+bool ReadTerms(const std::string& text, bool signed_build, ManifestTerms* terms,
+               ManifestFault* fault) {
+  IniDocument manifest;
+  manifest.ReadText(text, false);
+  return ReadManifestTerms(manifest, signed_build, terms, fault);
+}
+
+// Checks that the manifest |text| is one that updaters with a public key
+// take at |now|: within the manifest's size limit, with every key they
+// require well-formed, a package URL and an expiry not yet past. Returns the
+// problem, or "" when there is none, with the manifest's terms in |*terms|.
+std::string ManifestProblem(const std::string& text, int64_t now,
+                            ManifestTerms* terms) {
+  if (text.size() > kMaxManifestBytes) {
+    return "it is larger than " + std::to_string(kMaxManifestBytes) +
+           " bytes; updaters refuse it";
+  }
+  ManifestFault fault;
+  if (!ReadTerms(text, true, terms, &fault)) return FaultText(fault);
+  if (terms->url.empty()) {
+    return std::string("no \"url\" in section [") + kPlatformSectionName +
+           "], or it is empty; updaters cannot fetch the package";
+  }
+  if (now > *terms->expiry) {
+    return "it expired at " + *terms->expires + "; updaters refuse it";
+  }
+  return "";
+}
+
+// Reads the manifest at |path| within the updater's limit into |*text|.
+// Returns the problem, or "".
+std::string ReadManifestFile(const std::string& path, std::string* text) {
+  if (base::ReadFileToString(path, text, kMaxManifestBytes)) return "";
+  if (errno == EFBIG) {
+    return path + ": it is larger than " + std::to_string(kMaxManifestBytes) +
+           " bytes; updaters refuse it";
+  }
+  return ErrorText(path, errno);
 }
 
 // Reads a number of days a manifest holds: 1 to kMaxValidDays, in decimal
@@ -238,6 +273,58 @@ int Keygen(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+// Unpacks the package at |path| as the updater does, with tar into a
+// private temporary directory, and checks the tree with the updater's own
+// check. Returns the problem, or "" when updaters would install it.
+std::string PackageProblem(const std::string& path) {
+  base::FsPath dir;
+  if (!base::MakeTempDirectory("norvane_publish", &dir)) {
+    return "can't make a temporary directory to unpack " + path + ": " +
+           base::SystemErrorText(errno);
+  }
+  std::string problem;
+  pid_t pid;
+  int status = 0;
+  if (!base::LaunchApp({"tar", "-z", "-x", "-f", path, "-C", dir.AsString()},
+                       base::DescriptorMap(), false, &pid) ||
+      HANDLE_EINTR(waitpid(pid, &status, 0)) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    problem = path + ": tar cannot unpack it; updaters refuse it";
+  }
+  std::string entry;
+  if (problem.empty() && FindUnsafeEntry(dir, &entry)) {
+    problem =
+        path + ": unsafe package entry: " + entry + "; updaters refuse it";
+  }
+  (void)base::DeletePath(dir, true);
+  return problem;
+}
+
+// The issue mark for a new manifest that replaces the one at |out| (empty:
+// none): the current time, but always later than the mark of the manifest
+// it replaces, so that updaters that took that one take this one too.
+// Returns the problem, or "" with the mark in |*issued|.
+std::string NextIssueMark(const std::string& out, int64_t now,
+                          std::string* issued) {
+  int64_t mark = now;
+  std::string old_text;
+  if (!out.empty() &&
+      !base::ReadFileToString(out, &old_text, kMaxManifestBytes)) {
+    if (errno != ENOENT) {
+      return "can't read the issue mark of " + ErrorText(out, errno);
+    }
+  }
+  ManifestTerms old;
+  ManifestFault fault;
+  ReadTerms(old_text, false, &old, &fault);
+  if (old.issue_time && *old.issue_time >= mark) mark = *old.issue_time + 1;
+  if (!FormatUtcTime(mark, issued)) {
+    return "no issue mark after " + old.issued.value_or("now") +
+           " can be written";
+  }
+  return "";
+}
+
 int Manifest(const std::vector<std::string>& args) {
   std::map<std::string, std::string> options;
   std::vector<std::string> operands;
@@ -250,9 +337,14 @@ int Manifest(const std::vector<std::string>& args) {
   }
   const std::string& version = options["version"];
   const std::string& url = options["url"];
-  if (version.empty()) return Fail("the version is empty");
   if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) {
     return Fail("the URL must start with http:// or https://: " + url);
+  }
+  // libcurl refuses a URL with blanks or control characters in it.
+  for (unsigned char c : url) {
+    if (c <= ' ' || c == 0x7f) {
+      return Fail("the URL must not hold blanks or control characters");
+    }
   }
   int valid_days = kDefaultValidDays;
   if (options.count("valid-days") &&
@@ -265,28 +357,41 @@ int Manifest(const std::vector<std::string>& args) {
       !ParseRolloutPercent(options["rollout"], &rollout)) {
     return Fail("--rollout must be a whole percentage from 0 to 100");
   }
+  const int64_t now = time(nullptr);
   std::string expires;
-  if (!FormatUtcTime(time(nullptr) + valid_days * kSecondsPerDay, &expires)) {
+  if (!FormatUtcTime(now + valid_days * kSecondsPerDay, &expires)) {
     return Fail("the clock is past the year 9999");
   }
+  std::string issued;
+  const std::string out = options.count("out") ? options["out"] : "";
+  std::string problem = NextIssueMark(out, now, &issued);
+  if (!problem.empty()) return Fail(problem);
   Sha256Digest digest;
   uint64_t size;
   if (!MeasurePackage(options["package"], &digest, &size)) {
     return Fail(ErrorText(options["package"], errno));
   }
-  std::string text =
-      std::string("[") + kPlatformSection + "]\nversion=" + version +
-      "\nurl=" + url + "\nsha256=" + Sha256Hex(digest) +
-      "\nsize=" + std::to_string(size) + "\nexpires=" + expires + "\n";
+  problem = PackageProblem(options["package"]);
+  if (!problem.empty()) return Fail(problem);
+  std::string text = std::string("[") + kPlatformSectionName +
+                     "]\nversion=" + version + "\nurl=" + url +
+                     "\nsha256=" + Sha256Hex(digest) +
+                     "\nsize=" + std::to_string(size) + "\nexpires=" + expires +
+                     "\nissued=" + issued + "\n";
   if (options.count("rollout")) {
     text += "rollout=" + std::to_string(rollout) + "\n";
   }
+  ManifestTerms terms;
+  problem = ManifestProblem(text, now, &terms);
+  if (!problem.empty()) return Fail("the manifest: " + problem);
   // What the updater will read back must be what was asked for; line ends
   // or malformed UTF-8 in a value would change it.
-  std::map<std::string, ManifestValue> values =
-      ReadManifestValues(text, {"version", "url"});
-  if (values["version"].value != version || values["url"].value != url) {
+  if (terms.version != version || terms.url != url) {
     return Fail("the version and the URL must be single lines of UTF-8 text");
+  }
+  // Blanks around the version take no part in the updater's comparison.
+  if (terms.Version() != version) {
+    return Fail("the version must not begin or end with blanks");
   }
   // Said aloud, so the publisher knows when to sign again.
   std::string expiry_note = "expires " + expires + ", in " +
@@ -304,6 +409,29 @@ int Manifest(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+// Reads the secret key file at |path| into |seed|. A secret key file is
+// private, as keygen makes it (mode 0600): one that other users may read or
+// write is refused, which also keeps a public key file, 64 hex digits as
+// well, from being taken for the seed. Returns the problem, or "".
+std::string ReadSecretKey(const std::string& path, unsigned char* seed) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return ErrorText(path, errno);
+  if ((info.st_mode & 077) != 0) {
+    char mode[8];
+    snprintf(mode, sizeof(mode), "%04o", info.st_mode & 07777);
+    return path + " is open to other users (mode " + mode +
+           "), so it is no secret key file; keygen makes them with mode 0600";
+  }
+  std::string key_text;
+  if (!base::ReadRegularFile(path, &key_text, kMaxSignatureFileBytes)) {
+    return ErrorText(path, errno);
+  }
+  bool parsed = DecodeHexLine(key_text, seed, kSeedBytes);
+  sodium_memzero(&key_text[0], key_text.size());
+  if (!parsed) return path + " is not a secret key file (64 hex digits)";
+  return "";
+}
+
 int Sign(const std::vector<std::string>& args) {
   std::map<std::string, std::string> options;
   std::vector<std::string> operands;
@@ -314,22 +442,15 @@ int Sign(const std::vector<std::string>& args) {
   const std::string& key_path = options["key"];
   const std::string& manifest_path = operands[0];
   std::string manifest;
-  if (!base::ReadFileToString(manifest_path, &manifest)) {
-    return Fail(ErrorText(manifest_path, errno));
-  }
-  std::string problem = ManifestProblem(manifest, time(nullptr));
+  std::string problem = ReadManifestFile(manifest_path, &manifest);
+  if (!problem.empty()) return Fail(problem);
+  ManifestTerms terms;
+  problem = ManifestProblem(manifest, time(nullptr), &terms);
   if (!problem.empty()) return Fail(manifest_path + ": " + problem);
 
-  std::string key_text;
-  if (!base::ReadFileToString(key_path, &key_text)) {
-    return Fail(ErrorText(key_path, errno));
-  }
   unsigned char seed[kSeedBytes];
-  bool parsed = DecodeHexLine(key_text, seed, sizeof(seed));
-  sodium_memzero(&key_text[0], key_text.size());
-  if (!parsed) {
-    return Fail(key_path + " is not a secret key file (64 hex digits)");
-  }
+  problem = ReadSecretKey(key_path, seed);
+  if (!problem.empty()) return Fail(problem);
   unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
   ManifestPublicKey public_key;
   crypto_sign_seed_keypair(public_key.data(), secret_key, seed);
@@ -363,7 +484,7 @@ int Verify(const std::vector<std::string>& args) {
   ManifestPublicKey key;
   if (!ParsePublicKeyHex(key_arg, &key)) {
     std::string key_text;
-    if (!base::ReadFileToString(key_arg, &key_text)) {
+    if (!base::ReadFileToString(key_arg, &key_text, kMaxSignatureFileBytes)) {
       return Fail(
           "--public-key is neither 64 hex digits nor a readable "
           "file: " +
@@ -374,10 +495,10 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   std::string manifest, signature_text;
-  if (!base::ReadFileToString(manifest_path, &manifest)) {
-    return Fail(ErrorText(manifest_path, errno));
-  }
-  if (!base::ReadFileToString(signature_path, &signature_text)) {
+  std::string problem = ReadManifestFile(manifest_path, &manifest);
+  if (!problem.empty()) return Fail(problem);
+  if (!base::ReadFileToString(signature_path, &signature_text,
+                              kMaxSignatureFileBytes)) {
     return Fail(ErrorText(signature_path, errno));
   }
   ManifestSignature signature;
@@ -389,18 +510,16 @@ int Verify(const std::vector<std::string>& args) {
     return Fail(signature_path + " is not a valid signature of " +
                 manifest_path + " by this key");
   }
-  std::string problem = ManifestProblem(manifest, time(nullptr));
+  ManifestTerms terms;
+  problem = ManifestProblem(manifest, time(nullptr), &terms);
   if (!problem.empty()) {
     return Fail("the signature is valid, but " + manifest_path + ": " +
                 problem);
   }
-  std::map<std::string, ManifestValue> terms =
-      ReadManifestValues(manifest, {"expires", "rollout"});
-  std::string rollout = terms["rollout"].present
-                            ? ", rollout " + terms["rollout"].value + "%"
-                            : "";
+  std::string rollout =
+      terms.rollout ? ", rollout " + std::to_string(*terms.rollout) + "%" : "";
   printf("%s: good signature, expires %s%s\n", manifest_path.c_str(),
-         terms["expires"].value.c_str(), rollout.c_str());
+         terms.expires->c_str(), rollout.c_str());
   return kExitOk;
 }
 

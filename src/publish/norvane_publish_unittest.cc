@@ -10,6 +10,7 @@
 #include "hex.h"
 #include "manifest_signature.h"
 #include "test/test_util.h"
+#include "update_settings.h"
 #include "utc_time.h"
 
 namespace {
@@ -28,11 +29,19 @@ const char kUsage[] =
 const char kAbcUrl[] = "https://updates.example/keltrin-2.0.tar.gz";
 const char kAbcDigest[] =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-// The manifest that "manifest" writes for a package "abc", expiring at
-// |expires|.
-std::string ManifestForAbc(const std::string& expires) {
+const char kIssued[] = "2025-06-01T00:00:00Z";
+// A manifest for the package of |digest| and |size|, expiring at |expires|
+// and issued at |issued|, as "manifest" writes it.
+std::string ManifestFor(const std::string& digest, size_t size,
+                        const std::string& expires,
+                        const std::string& issued = kIssued) {
   return std::string("[ubuntu_debian_i686]\nversion=2.0\nurl=") + kAbcUrl +
-         "\nsha256=" + kAbcDigest + "\nsize=3\nexpires=" + expires + "\n";
+         "\nsha256=" + digest + "\nsize=" + std::to_string(size) +
+         "\nexpires=" + expires + "\nissued=" + issued + "\n";
+}
+// The same for a package "abc", for the commands that do not read it.
+std::string ManifestForAbc(const std::string& expires) {
+  return ManifestFor(kAbcDigest, 3, expires);
 }
 const char kFarExpiry[] = "2099-12-31T23:59:59Z";
 const char kDaysError[] =
@@ -55,6 +64,30 @@ class PublishToolTest : public testing::Test {
   }
   std::string Path(const std::string& name) { return dir_.Child(name); }
 
+  // Packs |files| (names at the top, contents) with tar into |name| and
+  // returns the archive's bytes.
+  std::string WritePackage(
+      const std::string& name,
+      const std::vector<std::pair<std::string, std::string>>& files = {
+          {"keltrin", "new binary"}}) {
+    testing_util::ScopedTempDir tree;
+    std::vector<std::string> tar = {"tar", "-czf", Path(name), "-C",
+                                    tree.path()};
+    for (const auto& [file, contents] : files) {
+      WriteFile(tree.Child(file), contents);
+      tar.push_back(file);
+    }
+    EXPECT_EQ(0, testing_util::RunProcess(tar).exit_code);
+    return ReadFile(Path(name));
+  }
+  static std::string DigestOf(const std::string& bytes) {
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest,
+                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size());
+    return EncodeHex(digest, sizeof(digest));
+  }
+
   // Writes a secret key file for |seed_text| (32 bytes) and returns the hex
   // of its public key.
   std::string WriteSecretKey(const std::string& name,
@@ -62,6 +95,7 @@ class PublishToolTest : public testing::Test {
     const unsigned char* seed =
         reinterpret_cast<const unsigned char*>(seed_text.data());
     WriteFile(Path(name), EncodeHex(seed, crypto_sign_SEEDBYTES) + "\n");
+    chmod(Path(name).c_str(), 0600);
     unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
     crypto_sign_seed_keypair(public_key, secret_key, seed);
@@ -86,7 +120,13 @@ class PublishToolTest : public testing::Test {
   // ends with |rollout_line|.
   void WriteAbcManifest(const std::vector<std::string>& extra = {},
                         int days = 14, const std::string& rollout_line = "") {
-    WriteFile(Path("package.tar.gz"), "abc");
+    std::string package = WritePackage("package.tar.gz");
+    std::string old = ReadFile(Path("manifest.ini"));
+    int64_t old_mark = 0;
+    size_t old_at = old.find("issued=");
+    if (old_at != std::string::npos) {
+      ParseUtcTime(old.substr(old_at + 7, 20), &old_mark);
+    }
     std::vector<std::string> args = {"manifest",
                                      "--version",
                                      "2.0",
@@ -102,10 +142,17 @@ class PublishToolTest : public testing::Test {
     ASSERT_EQ(0, result.exit_code) << result.err;
     std::string text = ReadFile(Path("manifest.ini"));
     std::string expires = text.substr(text.find("expires=") + 8, 20);
-    EXPECT_EQ(ManifestForAbc(expires) + rollout_line, text);
-    int64_t expiry = 0;
+    std::string issued = text.substr(text.find("issued=") + 7, 20);
+    EXPECT_EQ(ManifestFor(DigestOf(package), package.size(), expires, issued) +
+                  rollout_line,
+              text);
+    int64_t expiry = 0, mark = 0;
     EXPECT_TRUE(ParseUtcTime(expires, &expiry));
     EXPECT_NEAR(start + days * 86400, expiry, 5);
+    // The current time, but always after the manifest it replaces.
+    EXPECT_TRUE(ParseUtcTime(issued, &mark));
+    EXPECT_GT(mark, old_mark);
+    EXPECT_LE(start, mark);
     EXPECT_EQ(Path("manifest.ini") + ": expires " + expires + ", in " +
                   std::to_string(days) + (days == 1 ? " day\n" : " days\n"),
               result.out);
@@ -195,17 +242,23 @@ TEST_F(PublishToolTest, KeygenNeverReplacesASecretKey) {
 }
 
 TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
-  WriteFile(Path("package.tar.gz"), "abc");
+  std::string package = WritePackage("package.tar.gz");
   ProcessResult result =
       Run({"manifest", "--url", "https://updates.example/keltrin-2.0.tar.gz",
            "--package", Path("package.tar.gz"), "--version", "2.0"});
   EXPECT_EQ(0, result.exit_code) << result.err;
   std::string expires = result.out.substr(result.out.find("expires=") + 8, 20);
-  EXPECT_EQ(ManifestForAbc(expires), result.out);
+  std::string issued = result.out.substr(result.out.find("issued=") + 7, 20);
+  EXPECT_EQ(ManifestFor(DigestOf(package), package.size(), expires, issued),
+            result.out);
   // The manifest alone goes to standard output, the note beside it.
   EXPECT_EQ("expires " + expires + ", in 14 days\n", result.err);
 
   WriteFile(Path("manifest.ini"), "old manifest");
+  WriteAbcManifest();
+  // A replaced manifest's mark may lie ahead of the clock.
+  WriteFile(Path("manifest.ini"),
+            ManifestFor(kAbcDigest, 3, kFarExpiry, "2098-01-01T00:00:00Z"));
   WriteAbcManifest();
   WriteAbcManifest({"--valid-days", "1"}, 1);
   WriteAbcManifest({"--rollout", "10"}, 14, "rollout=10\n");
@@ -216,29 +269,49 @@ TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
 }
 
 TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
-  WriteFile(Path("p"), "abc");
+  WritePackage("p");
   const std::string p = Path("p");
+  WriteFile(Path("abc"), "abc");
+  WritePackage("state.tar.gz",
+               {{"keltrin", "new"}, {"norvane_upgrade_linux.ini", "[main]\n"}});
+  const std::string lines =
+      "the version and the URL must be single lines of UTF-8 text";
+  const std::string blanks =
+      "the URL must not hold blanks or control characters";
+  const std::string no_version =
+      "the manifest: no \"version\" in section [ubuntu_debian_i686], or "
+      "only blanks; updaters refuse it";
   struct Case {
     std::string version, url, package, error;
   } cases[] = {
-      {"", "http://x/p", p, "the version is empty"},
-      {"2.0\nurl=http://evil/p", "http://x/p", p,
-       "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0", "http://x/p\r", p,
-       "the version and the URL must be single lines of UTF-8 text"},
-      {"2.0\xff", "http://x/p", p,
-       "the version and the URL must be single lines of UTF-8 text"},
+      {"", "http://x/p", p, no_version},
+      {"  ", "http://x/p", p, no_version},
+      {" 2.0", "http://x/p", p,
+       "the version must not begin or end with blanks"},
+      {"2.0\nurl=http://evil/p", "http://x/p", p, lines},
+      {"2.0", "http://x/p\r", p, blanks},
+      {"2.0", "http://x/p ", p, blanks},
+      {"2.0\xff", "http://x/p", p, lines},
       {"2.0", "file:///etc/passwd", p,
        "the URL must start with http:// or https://: file:///etc/passwd"},
       {"2.0", "http://x/p", Path("missing"),
        Path("missing") + ": No such file or directory"},
+      {"2.0", "http://x/p", Path("abc"),
+       Path("abc") + ": tar cannot unpack it; updaters refuse it"},
+      {"2.0", "http://x/p", Path("state.tar.gz"),
+       Path("state.tar.gz") +
+           ": unsafe package entry: norvane_upgrade_linux.ini; updaters "
+           "refuse it"},
   };
   for (const Case& c : cases) {
     ProcessResult result =
         Run({"manifest", "--version", c.version, "--url", c.url, "--package",
              c.package, "--out", Path("manifest.ini")});
     EXPECT_EQ(1, result.exit_code) << c.error;
-    EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
+    // tar says why it failed before the tool's own line.
+    std::string last =
+        result.err.substr(result.err.rfind('\n', result.err.size() - 2) + 1);
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", last);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
   }
   struct OptionCase {
@@ -307,6 +380,8 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
   };
   std::string without_size = kManifestForAbc;
   without_size.erase(without_size.find("size=3\n"), 7);
+  std::string sized_with_blank = kManifestForAbc;
+  sized_with_blank.replace(sized_with_blank.find("size=3\n"), 7, "size=3 \n");
   const Case cases[] = {
       {"altered manifest", std::string(kManifestForAbc) + "\n",
        ExpectedSignatureFile(kManifestForAbc, kSeed), public_key, not_valid},
@@ -315,9 +390,11 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
        not_valid},
       {"malformed signature", kManifestForAbc, "00\n", public_key,
        sig + " is not a signature file (128 hex digits and a line end)"},
-      refused("no digest", "[ubuntu_debian_i686]\nversion=2.0\n",
+      refused("no digest", "[ubuntu_debian_i686]\nversion=2.0\nsize=3\n",
               "no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
               "with a public key refuse it"),
+      refused("size with a blank", sized_with_blank,
+              "its \"size\" is not a decimal byte count; updaters refuse it"),
       refused("no size", without_size,
               "no key \"size\" in section [ubuntu_debian_i686]; updaters "
               "with a public key refuse it"),
@@ -348,23 +425,59 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
 }
 
 TEST_F(PublishToolTest, SignRefusesManifestsAndKeysThatCannotServe) {
-  WriteSecretKey("secret.key", kSeed);
+  std::string public_key = WriteSecretKey("secret.key", kSeed);
   WriteFile(Path("bad.key"), "not a key\n");
-  WriteFile(Path("undigested.ini"), "[ubuntu_debian_i686]\nversion=2.0\n");
+  chmod(Path("bad.key").c_str(), 0600);
+  // As keygen writes it: beside the secret key, readable by all.
+  WriteFile(Path("signing.pub"), public_key + "\n");
+  chmod(Path("signing.pub").c_str(), 0644);
+  WriteFile(Path("unsized.ini"), "[ubuntu_debian_i686]\nversion=2.0\n");
   WriteFile(Path("stale.ini"), ManifestForAbc("2020-01-01T00:00:00Z"));
+  std::string without_version = kManifestForAbc;
+  without_version.replace(0, without_version.find("url="),
+                          "[ubuntu_debian_i686]\nversion=  \n");
+  WriteFile(Path("unversioned.ini"), without_version);
+  std::string without_url = kManifestForAbc;
+  without_url.erase(without_url.find("url="),
+                    without_url.find("sha256=") - without_url.find("url="));
+  WriteFile(Path("nourl.ini"), without_url);
+  std::string without_issued = kManifestForAbc;
+  without_issued.erase(without_issued.find("issued="));
+  WriteFile(Path("unissued.ini"), without_issued);
+  WriteFile(Path("huge.ini"),
+            kManifestForAbc + "#" + std::string(kMaxManifestBytes, 'x') + "\n");
   WriteAbcManifest();
   struct Case {
     std::string key, manifest, error;
   } cases[] = {
-      {Path("secret.key"), Path("undigested.ini"),
-       Path("undigested.ini") +
-           ": no key \"sha256\" in section [ubuntu_debian_i686]; updaters "
+      {Path("secret.key"), Path("unsized.ini"),
+       Path("unsized.ini") +
+           ": no key \"size\" in section [ubuntu_debian_i686]; updaters "
            "with a public key refuse it"},
       {Path("secret.key"), Path("stale.ini"),
        Path("stale.ini") +
            ": it expired at 2020-01-01T00:00:00Z; updaters refuse it"},
+      {Path("secret.key"), Path("unversioned.ini"),
+       Path("unversioned.ini") +
+           ": no \"version\" in section [ubuntu_debian_i686], or only "
+           "blanks; updaters refuse it"},
+      {Path("secret.key"), Path("nourl.ini"),
+       Path("nourl.ini") +
+           ": no \"url\" in section [ubuntu_debian_i686], or it is empty; "
+           "updaters cannot fetch the package"},
+      {Path("secret.key"), Path("unissued.ini"),
+       Path("unissued.ini") +
+           ": no key \"issued\" in section [ubuntu_debian_i686]; updaters "
+           "with a public key refuse it"},
+      {Path("secret.key"), Path("huge.ini"),
+       Path("huge.ini") +
+           ": it is larger than 1048576 bytes; updaters refuse it"},
       {Path("bad.key"), Path("manifest.ini"),
        Path("bad.key") + " is not a secret key file (64 hex digits)"},
+      {Path("signing.pub"), Path("manifest.ini"),
+       Path("signing.pub") +
+           " is open to other users (mode 0644), so it is no secret key "
+           "file; keygen makes them with mode 0600"},
       {Path("missing.key"), Path("manifest.ini"),
        Path("missing.key") + ": No such file or directory"},
   };
