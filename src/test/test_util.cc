@@ -84,6 +84,44 @@ void PrepareChild(const std::vector<std::string>& argv,
   _exit(127);
 }
 
+// Forks a child that sets itself up as |options| say and execs |setup|;
+// returns its pid, or -1. Under qemu's user emulation a fork in a
+// multithreaded program now and then leaves the child stuck in the emulator
+// before it runs anything, for good: there the parent waits until the exec
+// closes a close-on-exec pipe, and forks again when that takes 10 seconds.
+pid_t ForkChild(const ChildSetup& setup, const RunOptions& options, int out_fd,
+                int err_fd) {
+  if (!UnderEmulation()) {
+    pid_t pid = fork();
+    if (pid == 0) ExecChild(setup, options, out_fd, err_fd);
+    return pid;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int exec_pipe[2];
+    if (pipe2(exec_pipe, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(exec_pipe[0]);
+      ExecChild(setup, options, out_fd, err_fd);
+    }
+    close(exec_pipe[1]);
+    if (pid < 0) {
+      close(exec_pipe[0]);
+      return -1;
+    }
+    struct pollfd exec_end = {exec_pipe[0], POLLIN, 0};
+    int ready;
+    while ((ready = poll(&exec_end, 1, 10 * 1000)) < 0 && errno == EINTR) {
+    }
+    close(exec_pipe[0]);
+    if (ready > 0) return pid;  // Exec'd, or ended trying.
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return -1;
+}
+
 double NowSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -139,8 +177,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   ChildSetup setup;
   PrepareChild(argv, options, &setup);
-  pid_t pid = fork();
-  if (pid == 0) ExecChild(setup, options, out_pipe[1], err_pipe[1]);
+  pid_t pid = ForkChild(setup, options, out_pipe[1], err_pipe[1]);
   result.pid = pid;
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -206,9 +243,7 @@ pid_t StartProcess(const std::vector<std::string>& argv,
                    const RunOptions& options) {
   ChildSetup setup;
   PrepareChild(argv, options, &setup);
-  pid_t pid = fork();
-  if (pid == 0) ExecChild(setup, options, -1, -1);
-  return pid;
+  return ForkChild(setup, options, -1, -1);
 }
 
 void KillProcess(pid_t pid) {
