@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -161,17 +162,28 @@ TEST_F(InstallRunTest, MissingOrSharedTempRootFailsAndKeepsThePackage) {
 // copied; the journal keeps it for a run that finds room. The installation
 // here is a small file system of its own, which takes root to mount.
 TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
+  // The unpacked tree is measured by what its file system lost while tar
+  // wrote it, so the temporary root gets a file system of its own too: no
+  // other process may free or fill space there meanwhile.
   const std::string small = InstallPath("small");
-  testing_util::RunProcess({"mkdir", small});
+  const std::string staging_root = tmp_.Child("staging-root");
+  testing_util::RunProcess({"mkdir", small, staging_root});
+  struct Unmount {
+    std::string path;
+    ~Unmount() { testing_util::RunProcess({"umount", "-l", path}); }
+  };
   if (testing_util::RunProcess(
           {"mount", "-t", "tmpfs", "-o", "size=24m", "tmpfs", small})
           .exit_code != 0) {
     GTEST_SKIP() << "cannot mount a small file system here";
   }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { testing_util::RunProcess({"umount", "-l", path}); }
-  } unmount{small};
+  Unmount unmount_small{small};
+  ASSERT_EQ(
+      0, testing_util::RunProcess({"mount", "-t", "tmpfs", "-o",
+                                   "size=64m,mode=0700", "tmpfs", staging_root})
+             .exit_code);
+  Unmount unmount_staging_root{staging_root};
+  options_.set_env = {"TMPDIR=" + staging_root};
   testing_util::WriteFile(small + "/keltrin", "old binary");
   // 12 MiB that compress to almost nothing: with the margin more than the
   // 24 MiB there, although the margin alone would fit.
@@ -187,7 +199,9 @@ TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
   EXPECT_EQ("old binary", testing_util::ReadFile(small + "/keltrin"));
   EXPECT_FALSE(FileExists(small + "/big.pak"));
   EXPECT_TRUE(FileExists(small + "/" + kInstallJournalFileName));
-  EXPECT_EQ(1u, LeftTempDirs().size());
+  // The journal keeps its one staging directory.
+  std::string left = testing_util::RunProcess({"ls", "-A", staging_root}).out;
+  EXPECT_EQ(1, std::count(left.begin(), left.end(), '\n')) << left;
 }
 
 // A package that ships a file of the package's own name must not leave it
