@@ -247,6 +247,16 @@ void UpdateServer::SetEndlessBody(const std::string& path, EndlessBody body) {
   }
 }
 
+void UpdateServer::SetIgnoreRange(const std::string& path,
+                                  IgnoredRange answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (answer == IgnoredRange::kOff) {
+    ignored_range_.erase(path);
+  } else {
+    ignored_range_[path] = answer;
+  }
+}
+
 std::vector<ServedRequest> UpdateServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<ServedRequest> requests;
@@ -340,7 +350,9 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   response.status = 200;
   uint64_t first = 0, last = 0;
   bool has_last = false;
-  if (ParseRange(request.get_header_value("Range"), &first, &last, &has_last)) {
+  const IgnoredRange ignored = IgnoredRangeFor(request.path);
+  if (ignored == IgnoredRange::kOff &&
+      ParseRange(request.get_header_value("Range"), &first, &last, &has_last)) {
     if (first >= size) {
       response.status = 416;
       response.set_header("Content-Range", "bytes */" + std::to_string(size));
@@ -364,44 +376,54 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   const int64_t rate = ThrottleFor(request.path);
   const int64_t stall_after = StallFor(request.path);
   auto sent = std::make_shared<uint64_t>(0);
-  response.set_content_provider(
-      static_cast<size_t>(length), kType,
-      [this, file, start, break_after, rate, stall_after, record, sent](
-          size_t offset, size_t wanted, httplib::DataSink& sink) {
-        uint64_t limit = wanted;
-        if (stall_after >= 0) {
-          uint64_t allowed = static_cast<uint64_t>(stall_after);
-          if (*sent >= allowed) {
-            Pause(kStallMilliseconds);
-            return false;
+  auto provider = [this, file, start, break_after, rate, stall_after, record,
+                   sent](size_t offset, size_t wanted,
+                         httplib::DataSink& sink) {
+    uint64_t limit = wanted;
+    if (stall_after >= 0) {
+      uint64_t allowed = static_cast<uint64_t>(stall_after);
+      if (*sent >= allowed) {
+        Pause(kStallMilliseconds);
+        return false;
+      }
+      if (limit > allowed - *sent) limit = allowed - *sent;
+    }
+    if (rate > 0) {
+      uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
+      if (limit > slice) limit = slice;
+    }
+    if (break_after >= 0) {
+      uint64_t allowed = static_cast<uint64_t>(break_after);
+      if (*sent >= allowed) return false;
+      if (limit > allowed - *sent) limit = allowed - *sent;
+    }
+    char buffer[kChunkSize];
+    size_t count = limit < kChunkSize ? static_cast<size_t>(limit) : kChunkSize;
+    ssize_t got = HANDLE_EINTR(
+        pread(file->fd(), buffer, count, static_cast<off_t>(start + offset)));
+    if (got <= 0) return false;  // The file shrank or cannot be read.
+    // Counted before writing, so a client that has the bytes never sees
+    // a smaller total.
+    AddBodyBytes(record.get(), got);
+    *sent += static_cast<uint64_t>(got);
+    if (!sink.write(buffer, static_cast<size_t>(got))) {
+      AddBodyBytes(record.get(), -got);
+      return false;
+    }
+    return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
+  };
+  if (ignored == IgnoredRange::kUndeclared) {
+    response.set_chunked_content_provider(
+        kType, [provider, length](size_t offset, httplib::DataSink& sink) {
+          if (offset >= length) {
+            sink.done();
+            return true;
           }
-          if (limit > allowed - *sent) limit = allowed - *sent;
-        }
-        if (rate > 0) {
-          uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
-          if (limit > slice) limit = slice;
-        }
-        if (break_after >= 0) {
-          uint64_t allowed = static_cast<uint64_t>(break_after);
-          if (*sent >= allowed) return false;
-          if (limit > allowed - *sent) limit = allowed - *sent;
-        }
-        char buffer[kChunkSize];
-        size_t count =
-            limit < kChunkSize ? static_cast<size_t>(limit) : kChunkSize;
-        ssize_t got = HANDLE_EINTR(pread(file->fd(), buffer, count,
-                                         static_cast<off_t>(start + offset)));
-        if (got <= 0) return false;  // The file shrank or cannot be read.
-        // Counted before writing, so a client that has the bytes never sees
-        // a smaller total.
-        AddBodyBytes(record.get(), got);
-        *sent += static_cast<uint64_t>(got);
-        if (!sink.write(buffer, static_cast<size_t>(got))) {
-          AddBodyBytes(record.get(), -got);
-          return false;
-        }
-        return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
-      });
+          return provider(offset, static_cast<size_t>(length - offset), sink);
+        });
+  } else {
+    response.set_content_provider(static_cast<size_t>(length), kType, provider);
+  }
 }
 
 void UpdateServer::ServeEndlessBody(
@@ -472,6 +494,13 @@ UpdateServer::EndlessBody UpdateServer::EndlessBodyFor(
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = endless_.find(path);
   return it == endless_.end() ? EndlessBody::kOff : it->second;
+}
+
+UpdateServer::IgnoredRange UpdateServer::IgnoredRangeFor(
+    const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = ignored_range_.find(path);
+  return it == ignored_range_.end() ? IgnoredRange::kOff : it->second;
 }
 
 int UpdateServer::ErrorStatusFor(const std::string& path) const {
