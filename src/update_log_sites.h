@@ -29,10 +29,12 @@ constexpr Site kVerifySignature{kDriverFile, 169};
 constexpr Site kDownloadTooLarge{kDriverFile, 171};
 constexpr Site kPackageNotRegular{kDriverFile, 172};
 constexpr Site kStalePackage{kDriverFile, 173};
+constexpr Site kDownloadRangeIgnored{kDriverFile, 174};
 constexpr Site kDownloadPackage{kDriverFile, 175};
 constexpr Site kHashPackage{kDriverFile, 176};
 constexpr Site kPackageSha256{kDriverFile, 177};
 constexpr Site kPackageSize{kDriverFile, 178};
+constexpr Site kDownloadOutOfTime{kDriverFile, 179};
 constexpr Site kCreateTempDir{kDriverFile, 183};
 constexpr Site kUnsafeTempRoot{kDriverFile, 184};
 constexpr Site kTarStatus{kDriverFile, 204};
@@ -78,10 +80,12 @@ constexpr const Site* kUpdateRunSites[] = {
     &kDownloadTooLarge,
     &kPackageNotRegular,
     &kStalePackage,
+    &kDownloadRangeIgnored,
     &kDownloadPackage,
     &kHashPackage,
     &kPackageSha256,
     &kPackageSize,
+    &kDownloadOutOfTime,
     &kCreateTempDir,
     &kUnsafeTempRoot,
     &kTarStatus,
