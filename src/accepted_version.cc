@@ -16,7 +16,7 @@ const wchar_t kAcceptedVersionKey[] = L"AcceptedVersion";
 
 bool AcceptSignedVersion(const std::string& offered) {
   StateFile state;
-  state.Load();
+  if (!state.Load()) return false;
   std::optional<std::string> accepted = state.Get(kAcceptedVersionKey);
   int order = accepted ? CompareVersions(offered, *accepted) : 1;
   if (order < 0) {

@@ -664,6 +664,51 @@ TEST_F(FaultTest, ServerThatIgnoresTheRangeIsFetchedWhole) {
   }
 }
 
+// A state file that is there but cannot be read ends the run before the
+// manifest, and is left exactly as it was: taken for empty it would be
+// replaced, the rollout bucket drawn anew and the accepted version dropped.
+TEST_F(FaultTest, UnreadableStateFileEndsTheRunAndIsKept) {
+  struct Case {
+    std::string what;
+    mode_t mode;
+    size_t padding;  // Comment bytes after the keys.
+    std::string reason;
+  };
+  const Case kCases[] = {
+      {"write-only", 0200, 0, "Permission denied"},
+      {"past its limit", 0644, kMaxStateFileBytes, "File too large"},
+  };
+  PublishManifestText(ManifestText("2.0", "rollout=10\n"));
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    const std::string state = "[main]\nLastUpdateTime=1\nRolloutBucket=73\n" +
+                              std::string(c.padding, ';');
+    WriteInstalled(kStateFileName, state);
+    ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), c.mode));
+    std::vector<std::string> command = UpdaterCommand();
+    if (c.mode == 0200 && geteuid() == 0) {
+      // Root reads a file whatever its mode: the installation's owner runs.
+      testing_util::RunProcess({"chown", "-R", "65534:65534", install_.path()});
+      command.insert(command.begin(), {"setpriv", "--reuid=65534",
+                                       "--regid=65534", "--clear-groups"});
+    }
+    server_.ClearRequests();
+    ProcessResult result = testing_util::RunProcess(command, options_);
+    EXPECT_EQ(255, result.exit_code);
+    EXPECT_TRUE(LogEndsWith(UpdateEntry(
+        log_site::kStateFileUnreadable,
+        std::string("can't read ") + kStateFileName + ": " + c.reason + "!")));
+    EXPECT_TRUE(server_.Requests().empty());
+    struct stat status;
+    ASSERT_EQ(0, stat(InstallPath(kStateFileName).c_str(), &status));
+    EXPECT_EQ(c.mode, status.st_mode & 07777);
+    ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), 0644));
+    EXPECT_TRUE(ReadInstalled(kStateFileName) == state);
+    EXPECT_TRUE(IsUntouched());
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Files of the installation directory that are not what they should be.
 

@@ -107,9 +107,9 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   DownloadLimits small_file_limits = package_limits;
   small_file_limits.total_seconds = build.small_file_seconds;
   const std::string server(build.server_base_url);
-  if (IsDailyCheckDue()) {
-    FetchCheckFile(server + kCheckUrlPath, small_file_limits);
-  }
+  bool check_due = false;
+  if (!IsDailyCheckDue(&check_due)) return kExitFailure;
+  if (check_due) FetchCheckFile(server + kCheckUrlPath, small_file_limits);
 
   PackageOffer package;
   int rollout_percent = kFullRollout;

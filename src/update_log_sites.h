@@ -15,6 +15,7 @@ constexpr Site kCantWritePidFile{kDriverFile, 107};
 constexpr Site kAnotherInstance{kDriverFile, 133};
 constexpr Site kWritePidFileFailed{kDriverFile, 138};
 constexpr Site kLoadStateFile{kDriverFile, 48};
+constexpr Site kStateFileUnreadable{kDriverFile, 49};
 constexpr Site kDownloadManifest{kDriverFile, 150};
 constexpr Site kLoadManifest{kDriverFile, 157};
 constexpr Site kManifestVersion{kDriverFile, 163};
@@ -68,6 +69,7 @@ constexpr const Site* kUpdateRunSites[] = {
     &kAnotherInstance,
     &kWritePidFileFailed,
     &kLoadStateFile,
+    &kStateFileUnreadable,
     &kDownloadManifest,
     &kLoadManifest,
     &kManifestVersion,
