@@ -92,51 +92,18 @@ TEST_F(DownloadFileTest, FetchesWholeFileIntoAbsentTarget) {
             server_.Requests());
 }
 
-// A partial file is resumed from its size. A server or proxy that ignores
-// the range and sends the whole file, with or without its length, has the
-// partial bytes replaced by it, within a byte limit of the file's size.
 TEST_F(DownloadFileTest, ResumesAfterExistingBytes) {
-  using Ignored = UpdateServer::IgnoredRange;
   // The existing bytes differ from the server's, to show that they are kept
-  // and the rest is appended after them, or that they are replaced.
+  // and the rest is appended after them.
   const size_t kHave = 70001;
   const std::string existing(kHave, 'x');
-  const std::string restart_entry =
-      "[MMDD/HHMMSS:ERROR:norvane_update(174)] download " +
-      server_.Url(kPackagePath) +
-      " ignored the range from byte 70001, fetching it from byte 0!\n\n";
-  struct Case {
-    Ignored answer;
-    int status;
-    uint64_t sent;  // Body bytes served.
-    std::string file;
-    bool restarts;
-  };
-  const Case kCases[] = {
-      {Ignored::kOff, 206, package_.size() - kHave,
-       existing + package_.substr(kHave), false},
-      {Ignored::kDeclared, 200, package_.size(), package_, true},
-      {Ignored::kUndeclared, 200, package_.size(), package_, true},
-  };
-  DownloadLimits limits;
-  limits.max_file_bytes = package_.size();
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.status);
-    WriteFile(Target(), existing);
-    server_.SetIgnoreRange(kPackagePath, c.answer);
-    server_.ClearRequests();
-    DownloadError error = DownloadError::kTarget;
-    StderrCapture capture;
-    EXPECT_EQ(0, DownloadFile(server_.Url(kPackagePath), Target(), kTimeout,
-                              limits, &error));
-    EXPECT_EQ(DownloadError::kNone, error);
-    EXPECT_TRUE(SameBytes(c.file, ReadFile(Target())));
-    EXPECT_EQ((std::vector<ServedRequest>{
-                  {"GET", kPackagePath, "bytes=70001-", c.status, c.sent}}),
-              server_.Requests());
-    std::string err = testing_util::MaskLogTimes(capture.Text());
-    EXPECT_EQ(c.restarts, err.find(restart_entry) != std::string::npos);
-  }
+  WriteFile(Target(), existing);
+  std::string err;
+  EXPECT_EQ(0, Download(server_.Url(kPackagePath), Target(), &err));
+  EXPECT_TRUE(SameBytes(existing + package_.substr(kHave), ReadFile(Target())));
+  EXPECT_EQ((std::vector<ServedRequest>{{"GET", kPackagePath, "bytes=70001-",
+                                         206, package_.size() - kHave}}),
+            server_.Requests());
 }
 
 TEST_F(DownloadFileTest, BrokenTransferKeepsWhatArrivedAndResumes) {

@@ -372,58 +372,68 @@ void UpdateServer::ServeFile(const httplib::Request& request,
     return;
   }
   const uint64_t length = end - start;
-  const int64_t break_after = TakeBreak(request.path, length);
-  const int64_t rate = ThrottleFor(request.path);
-  const int64_t stall_after = StallFor(request.path);
-  auto sent = std::make_shared<uint64_t>(0);
-  auto provider = [this, file, start, break_after, rate, stall_after, record,
-                   sent](size_t offset, size_t wanted,
-                         httplib::DataSink& sink) {
-    uint64_t limit = wanted;
-    if (stall_after >= 0) {
-      uint64_t allowed = static_cast<uint64_t>(stall_after);
-      if (*sent >= allowed) {
-        Pause(kStallMilliseconds);
-        return false;
-      }
-      if (limit > allowed - *sent) limit = allowed - *sent;
-    }
-    if (rate > 0) {
-      uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
-      if (limit > slice) limit = slice;
-    }
-    if (break_after >= 0) {
-      uint64_t allowed = static_cast<uint64_t>(break_after);
-      if (*sent >= allowed) return false;
-      if (limit > allowed - *sent) limit = allowed - *sent;
-    }
-    char buffer[kChunkSize];
-    size_t count = limit < kChunkSize ? static_cast<size_t>(limit) : kChunkSize;
-    ssize_t got = HANDLE_EINTR(
-        pread(file->fd(), buffer, count, static_cast<off_t>(start + offset)));
-    if (got <= 0) return false;  // The file shrank or cannot be read.
-    // Counted before writing, so a client that has the bytes never sees
-    // a smaller total.
-    AddBodyBytes(record.get(), got);
-    *sent += static_cast<uint64_t>(got);
-    if (!sink.write(buffer, static_cast<size_t>(got))) {
-      AddBodyBytes(record.get(), -got);
-      return false;
-    }
-    return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
-  };
   if (ignored == IgnoredRange::kUndeclared) {
+    // Chunked, so that no length is declared.
     response.set_chunked_content_provider(
-        kType, [provider, length](size_t offset, httplib::DataSink& sink) {
+        kType,
+        [this, file, length, record](size_t offset, httplib::DataSink& sink) {
           if (offset >= length) {
             sink.done();
             return true;
           }
-          return provider(offset, static_cast<size_t>(length - offset), sink);
+          char buffer[kChunkSize];
+          size_t count = static_cast<size_t>(
+              std::min<uint64_t>(length - offset, kChunkSize));
+          ssize_t got = HANDLE_EINTR(
+              pread(file->fd(), buffer, count, static_cast<off_t>(offset)));
+          if (got <= 0) return false;
+          AddBodyBytes(record.get(), got);
+          return sink.write(buffer, static_cast<size_t>(got));
         });
-  } else {
-    response.set_content_provider(static_cast<size_t>(length), kType, provider);
+    return;
   }
+  const int64_t break_after = TakeBreak(request.path, length);
+  const int64_t rate = ThrottleFor(request.path);
+  const int64_t stall_after = StallFor(request.path);
+  auto sent = std::make_shared<uint64_t>(0);
+  response.set_content_provider(
+      static_cast<size_t>(length), kType,
+      [this, file, start, break_after, rate, stall_after, record, sent](
+          size_t offset, size_t wanted, httplib::DataSink& sink) {
+        uint64_t limit = wanted;
+        if (stall_after >= 0) {
+          uint64_t allowed = static_cast<uint64_t>(stall_after);
+          if (*sent >= allowed) {
+            Pause(kStallMilliseconds);
+            return false;
+          }
+          if (limit > allowed - *sent) limit = allowed - *sent;
+        }
+        if (rate > 0) {
+          uint64_t slice = static_cast<uint64_t>(rate / 20 + 1);
+          if (limit > slice) limit = slice;
+        }
+        if (break_after >= 0) {
+          uint64_t allowed = static_cast<uint64_t>(break_after);
+          if (*sent >= allowed) return false;
+          if (limit > allowed - *sent) limit = allowed - *sent;
+        }
+        char buffer[kChunkSize];
+        size_t count =
+            limit < kChunkSize ? static_cast<size_t>(limit) : kChunkSize;
+        ssize_t got = HANDLE_EINTR(pread(file->fd(), buffer, count,
+                                         static_cast<off_t>(start + offset)));
+        if (got <= 0) return false;  // The file shrank or cannot be read.
+        // Counted before writing, so a client that has the bytes never sees
+        // a smaller total.
+        AddBodyBytes(record.get(), got);
+        *sent += static_cast<uint64_t>(got);
+        if (!sink.write(buffer, static_cast<size_t>(got))) {
+          AddBodyBytes(record.get(), -got);
+          return false;
+        }
+        return rate <= 0 || Pause(static_cast<int64_t>(got) * 1000 / rate);
+      });
 }
 
 void UpdateServer::ServeEndlessBody(
