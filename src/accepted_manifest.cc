@@ -35,7 +35,7 @@ bool AcceptSignedManifest(int64_t issue_time, const std::string& issued,
                           const std::string& offered,
                           const std::string& local_version) {
   StateFile state;
-  state.Load();
+  if (!state.Load()) return false;
   std::optional<int64_t> stored = StoredMark(state);
   if (stored && issue_time < *stored) {
     LOG_AT(log_site::kManifestIssuedGoesBack, base::LOG_ERROR)

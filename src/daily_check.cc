@@ -6,11 +6,11 @@
 
 #include <ostream>
 
-#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/utf_string_conversions.h"
 #include "download.h"
 #include "ini/ini_document.h"
+#include "state_file.h"
 #include "update_log_sites.h"
 #include "update_settings.h"
 
@@ -27,16 +27,22 @@ void StoreCheckTime(IniDocument* state, int64_t now) {
 
 }  // namespace
 
-bool IsDailyCheckDueAt(int64_t now) {
+bool IsDailyCheckDueAt(int64_t now, bool* due) {
   IniDocument state;
   std::string text;
-  // A link or a special file in the state file's place is not read; the
-  // file is rewritten whole through a new one, which replaces it.
-  if (!base::ReadRegularFile(kStateFileName, &text, kMaxStateFileBytes)) {
-    LOG_AT(log_site::kLoadStateFile, base::LOG_ERROR)
-        << "load ini file error!" << std::endl;
-    StoreCheckTime(&state, now);
-    return true;
+  switch (ReadStateFileText(&text)) {
+    case StateFileRead::kFailed:
+      return false;
+    case StateFileRead::kMissing:
+      // The file is rewritten whole through a new one, which replaces a link
+      // or a special file in its place.
+      LOG_AT(log_site::kLoadStateFile, base::LOG_ERROR)
+          << "load ini file error!" << std::endl;
+      StoreCheckTime(&state, now);
+      *due = true;
+      return true;
+    case StateFileRead::kRead:
+      break;
   }
   state.ReadText(text, false);
   std::string stored_text =
@@ -46,12 +52,18 @@ bool IsDailyCheckDueAt(int64_t now) {
   int64_t stored = strtoll(stored_text.c_str(), nullptr, 10);
   // Unsigned, so a stored time in the future (clock set back) is due too.
   uint64_t elapsed = static_cast<uint64_t>(now) - static_cast<uint64_t>(stored);
-  if (elapsed < kCheckInterval) return false;
+  if (elapsed < kCheckInterval) {
+    *due = false;
+    return true;
+  }
   StoreCheckTime(&state, now);
+  *due = true;
   return true;
 }
 
-bool IsDailyCheckDue() { return IsDailyCheckDueAt(time(nullptr)); }
+bool IsDailyCheckDue(bool* due) {
+  return IsDailyCheckDueAt(time(nullptr), due);
+}
 
 void FetchCheckFile(const std::string& check_url,
                     const DownloadLimits& limits) {

@@ -28,6 +28,12 @@ class DailyCheckTest : public testing::Test {
   void TearDown() override { ASSERT_EQ(0, chdir(saved_cwd_)); }
   std::string Stderr() { return MaskLogTimes(stderr_.Text()); }
   std::string State() { return ReadFile("norvane_upgrade_linux.ini"); }
+  // IsDailyCheckDueAt, which must succeed.
+  bool DueAt(int64_t now) {
+    bool due = false;
+    EXPECT_TRUE(IsDailyCheckDueAt(now, &due));
+    return due;
+  }
 
   testing_util::ScopedTempDir dir_;
   testing_util::StderrCapture stderr_;
@@ -35,7 +41,7 @@ class DailyCheckTest : public testing::Test {
 };
 
 TEST_F(DailyCheckTest, MissingStateFileIsLoggedCreatedAndDue) {
-  EXPECT_TRUE(IsDailyCheckDueAt(kNow));
+  EXPECT_TRUE(DueAt(kNow));
   EXPECT_EQ(UpdateEntry(log_site::kLoadStateFile, "load ini file error!"),
             Stderr());
   EXPECT_EQ("[main]\nLastUpdateTime=1765000000\n", State());
@@ -58,7 +64,7 @@ TEST_F(DailyCheckTest, DueExactlyOneDayAfterTheStoredTime) {
   for (const Case& c : cases) {
     std::string before = "[main]\nLastUpdateTime=" + c.stored + "\n";
     WriteFile("norvane_upgrade_linux.ini", before);
-    EXPECT_EQ(c.due, IsDailyCheckDueAt(kNow)) << "stored: " << c.stored;
+    EXPECT_EQ(c.due, DueAt(kNow)) << "stored: " << c.stored;
     EXPECT_EQ(c.due ? "[main]\nLastUpdateTime=1765000000\n" : before, State())
         << "stored: " << c.stored;
   }
@@ -70,15 +76,15 @@ TEST_F(DailyCheckTest, TimesPast2038AreStoredAndComparedWhole) {
   WriteFile(
       "norvane_upgrade_linux.ini",
       "[main]\nLastUpdateTime=" + std::to_string(after_2038 - 100) + "\n");
-  EXPECT_FALSE(IsDailyCheckDueAt(after_2038));
-  EXPECT_TRUE(IsDailyCheckDueAt(after_2038 + 86400));
+  EXPECT_FALSE(DueAt(after_2038));
+  EXPECT_TRUE(DueAt(after_2038 + 86400));
   EXPECT_EQ("[main]\nLastUpdateTime=4102531200\n", State());
 }
 
 TEST_F(DailyCheckTest, OtherSectionsAndKeysAreKeptInWriterOrder) {
   WriteFile("norvane_upgrade_linux.ini",
             "[zeta]\nb=2\na=1\n[Main]\nextra=x\nLastUpdateTime=5\n[Alpha]\n");
-  EXPECT_TRUE(IsDailyCheckDueAt(kNow));
+  EXPECT_TRUE(DueAt(kNow));
   EXPECT_EQ(
       "[Alpha]\n[Main]\nextra=x\nLastUpdateTime=1765000000\n[zeta]\na=1\nb=2\n",
       State());

@@ -517,11 +517,13 @@ std::string SizeLine(const std::string& package) {
 }
 
 // A transfer that makes no progress ends the run within the stall time,
-// like a broken one; what a stalled package download received stays, and the
-// next run asks for exactly the rest. A package transfer broken short of the
-// manifest's size is kept the same way.
+// like a broken one, and a small file that comes too slowly within its total
+// time; what a stalled package download received stays, and the next run asks
+// for exactly the rest. A package transfer broken short of the manifest's size
+// is kept the same way.
 TEST_F(FaultTest, StalledTransfersEndTheRunAndTheNextResumes) {
-  enum Fault { kStall, kTrickle, kBreak };
+  // kSlow: a kilobyte a second, well above the stall floor.
+  enum Fault { kStall, kTrickle, kSlow, kBreak };
   struct Case {
     std::string what;
     const char* path;
@@ -530,37 +532,60 @@ TEST_F(FaultTest, StalledTransfersEndTheRunAndTheNextResumes) {
     std::string local_version;
     int exit_code;
     std::string log_tail;
+    std::string log_entry;  // Anywhere in the log, when not empty.
   };
   const std::string package_entry = PackageDownloadEntry();
+  const std::string manifest_entry =
+      UpdateEntry(log_site::kDownloadManifest,
+                  "download " + server_.Url(kManifestUrlPath) + " error!");
+  auto out_of_time_entry = [this](const char* path) {
+    return UpdateEntry(log_site::kDownloadOutOfTime,
+                       "download " + server_.Url(path) + " took longer than " +
+                           std::to_string(NORVANE_E2E_SMALL_FILE_SECONDS) +
+                           " seconds!");
+  };
   const Case kCases[] = {
       {"check file stalls after its headers", kCheckUrlPath, kStall, 0, "2.0",
-       0, ", local version: 2.0\n"},
+       0, ", local version: 2.0\n", ""},
+      {"check file comes too slowly", kCheckUrlPath, kSlow, 0, "2.0", 0,
+       ", local version: 2.0\n",
+       "Timeout was reached\n" + out_of_time_entry(kCheckUrlPath)},
       {"manifest trickles a byte a second", kManifestUrlPath, kTrickle, 0,
-       "1.0", 255,
-       "Timeout was reached\n" +
-           UpdateEntry(
-               log_site::kDownloadManifest,
-               "download " + server_.Url(kManifestUrlPath) + " error!")},
+       "1.0", 255, "Timeout was reached\n" + manifest_entry, ""},
+      {"manifest comes too slowly", kManifestUrlPath, kSlow, 0, "1.0", 255,
+       "Timeout was reached\n" + out_of_time_entry(kManifestUrlPath) +
+           manifest_entry,
+       ""},
       {"package stalls half way", kPackagePath, kStall, 300000, "1.0", 255,
-       "Timeout was reached\n" + package_entry},
+       "Timeout was reached\n" + package_entry, ""},
       {"package broken short of its size", kPackagePath, kBreak, 300000, "1.0",
-       255, "Transferred a partial file\n" + package_entry},
+       255, "Transferred a partial file\n" + package_entry, ""},
   };
-  PublishManifestText(ManifestText("2.0", SizeLine(Package())));
+  // Both small files take more than twice their total time at a kilobyte a
+  // second.
+  WriteFile(root_.Child(kCheckUrlPath),
+            std::string(NORVANE_E2E_SMALL_FILE_SECONDS * 1500, 'c'));
+  PublishManifestText(ManifestText(
+      "2.0", SizeLine(Package()) +
+                 std::string(NORVANE_E2E_SMALL_FILE_SECONDS * 2048, ';')));
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
     ResetInstallation();
     (void)remove(InstallPath(kStateFileName).c_str());
     if (c.fault == kStall) server_.SetStallAfter(c.path, c.after);
     if (c.fault == kTrickle) server_.SetThrottle(c.path, 1);
+    if (c.fault == kSlow) server_.SetThrottle(c.path, 1024);
     if (c.fault == kBreak) server_.SetBreakAfter(c.path, c.after, 1);
     time_t start = time(nullptr);
     ProcessResult result = RunUpdater(c.local_version);
     // libcurl averages the speed over the last few seconds, so the stall
     // time starts once the bytes before it have aged out of that window.
-    EXPECT_LE(time(nullptr) - start, NORVANE_E2E_STALL_SECONDS + 10);
+    EXPECT_LE(time(nullptr) - start, c.fault == kSlow
+                                         ? NORVANE_E2E_SMALL_FILE_SECONDS + 5
+                                         : NORVANE_E2E_STALL_SECONDS + 10);
     EXPECT_EQ(c.exit_code, result.exit_code);
     EXPECT_TRUE(LogEndsWith(c.log_tail));
+    EXPECT_NE(std::string::npos, Log().find(c.log_entry));
     EXPECT_TRUE(IsUntouched());
     server_.SetStallAfter(c.path, -1);
     server_.SetThrottle(c.path, 0);
@@ -623,6 +648,81 @@ TEST_F(FaultTest, EndlessBodiesStopAtEachDownloadsLimit) {
       EXPECT_LE(ReadInstalled(c.file).size(), c.limit);
       EXPECT_TRUE(IsUntouched());
     }
+  }
+}
+
+// A server or proxy that answers the resumed package request with the whole
+// package (200, not 206) has the partial file replaced by it in the same
+// transfer, whether it declares the length or not; the run installs.
+TEST_F(FaultTest, ServerThatIgnoresTheRangeIsFetchedWhole) {
+  using Ignored = testing_util::UpdateServer::IgnoredRange;
+  const size_t kHave = 300000;
+  PublishManifestText(ManifestText("2.0", SizeLine(Package())));
+  for (Ignored answer : {Ignored::kDeclared, Ignored::kUndeclared}) {
+    SCOPED_TRACE(answer == Ignored::kDeclared ? "declared" : "undeclared");
+    ResetInstallation();
+    PlantPackage(Package().substr(0, kHave), SizeLine(Package()));
+    server_.SetIgnoreRange(kPackagePath, answer);
+    server_.ClearRequests();
+    ProcessResult result = RunUpdater("1.0");
+    server_.SetIgnoreRange(kPackagePath, Ignored::kOff);
+    EXPECT_EQ(0, result.exit_code);
+    EXPECT_TRUE(IsUpdated());
+    EXPECT_NE(std::string::npos,
+              Log().find(UpdateEntry(log_site::kDownloadRangeIgnored,
+                                     "download " + server_.Url(kPackagePath) +
+                                         " ignored the range from byte " +
+                                         std::to_string(kHave) +
+                                         ", fetching it from byte 0!")));
+    EXPECT_EQ((std::vector<ServedRequest>{
+                  {"GET", kPackagePath, "bytes=" + std::to_string(kHave) + "-",
+                   200, Package().size()}}),
+              PackageRequests());
+  }
+}
+
+// A state file that is there but cannot be read ends the run before the
+// manifest, and is left exactly as it was: taken for empty it would be
+// replaced, the rollout bucket drawn anew and the accepted version dropped.
+TEST_F(FaultTest, UnreadableStateFileEndsTheRunAndIsKept) {
+  struct Case {
+    std::string what;
+    mode_t mode;
+    size_t padding;  // Comment bytes after the keys.
+    std::string reason;
+  };
+  const Case kCases[] = {
+      {"write-only", 0200, 0, "Permission denied"},
+      {"past its limit", 0644, kMaxStateFileBytes, "File too large"},
+  };
+  PublishManifestText(ManifestText("2.0", "rollout=10\n"));
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    const std::string state = "[main]\nLastUpdateTime=1\nRolloutBucket=73\n" +
+                              std::string(c.padding, ';');
+    WriteInstalled(kStateFileName, state);
+    ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), c.mode));
+    std::vector<std::string> command = UpdaterCommand();
+    if (c.mode == 0200 && geteuid() == 0) {
+      // Root reads a file whatever its mode: the installation's owner runs.
+      testing_util::RunProcess({"chown", "-R", "65534:65534", install_.path()});
+      command.insert(command.begin(), {"setpriv", "--reuid=65534",
+                                       "--regid=65534", "--clear-groups"});
+    }
+    server_.ClearRequests();
+    ProcessResult result = testing_util::RunProcess(command, options_);
+    EXPECT_EQ(255, result.exit_code);
+    EXPECT_TRUE(LogEndsWith(UpdateEntry(
+        log_site::kStateFileUnreadable,
+        std::string("can't read ") + kStateFileName + ": " + c.reason + "!")));
+    EXPECT_TRUE(server_.Requests().empty());
+    struct stat status;
+    ASSERT_EQ(0, stat(InstallPath(kStateFileName).c_str(), &status));
+    EXPECT_EQ(c.mode, status.st_mode & 07777);
+    ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), 0644));
+    EXPECT_TRUE(ReadInstalled(kStateFileName) == state);
+    EXPECT_TRUE(IsUntouched());
   }
 }
 

@@ -151,6 +151,7 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
         // The disk is full: unpacking and copying would fill it further and
         // could leave the installation half copied.
       case DownloadError::kStalled:
+      case DownloadError::kOutOfTime:
       case DownloadError::kTarget:
         // The partial package stays for the next run to resume.
         return false;

@@ -99,16 +99,23 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   }
   RemoveLeftoverStagingDirectories(unfinished ? &journal : nullptr);
 
-  DownloadLimits limits;
-  limits.stall_seconds = build.stall_seconds;
-  limits.stall_bytes_per_second = kStallBytesPerSecond;
+  DownloadLimits package_limits;
+  package_limits.stall_seconds = build.stall_seconds;
+  package_limits.stall_bytes_per_second = kStallBytesPerSecond;
+  // The small files must also arrive within a total time; the package may
+  // take as long as its bytes keep coming.
+  DownloadLimits small_file_limits = package_limits;
+  small_file_limits.total_seconds = build.small_file_seconds;
   const std::string server(build.server_base_url);
-  if (IsDailyCheckDue()) FetchCheckFile(server + kCheckUrlPath, limits);
+  bool check_due = false;
+  if (!IsDailyCheckDue(&check_due)) return kExitFailure;
+  if (check_due) FetchCheckFile(server + kCheckUrlPath, small_file_limits);
 
   PackageOffer package;
   int rollout_percent = kFullRollout;
   switch (CheckManifest(server + kManifestUrlPath, argv[1], build.manifest_key,
-                        limits, unfinished, &package, &rollout_percent)) {
+                        small_file_limits, unfinished, &package,
+                        &rollout_percent)) {
     case ManifestOutcome::kFailure:
       return kExitFailure;
     case ManifestOutcome::kUpToDate:
@@ -128,7 +135,7 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
       break;
   }
   const char* browser_pid = argv[3];
-  return InstallPackage(package, browser_pid, limits,
+  return InstallPackage(package, browser_pid, package_limits,
                         unfinished ? &journal : nullptr)
              ? kExitSuccess
              : kExitFailure;

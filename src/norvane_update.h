@@ -17,6 +17,9 @@ struct UpdaterBuild {
   // How long a transfer may stall before it fails (kStallSeconds, or less
   // in the updaters built for tests).
   long stall_seconds;
+  // How long the check file, the manifest and its signature may take each
+  // (kSmallFileSeconds, or less in the updaters built for tests).
+  long small_file_seconds;
 };
 
 // Runs one update run for the browser's arguments (argv[1] its version,

@@ -43,7 +43,7 @@ bool DrawBucket(int* bucket) {
 // a malformed one. Logs and returns false when it cannot be drawn or saved.
 bool LoadOrDrawBucket(int* bucket) {
   StateFile state;
-  state.Load();
+  if (!state.Load()) return false;
   std::optional<std::string> stored = state.Get(kRolloutBucketKey);
   if (stored && ParseBucket(*stored, bucket)) return true;
   if (stored) {

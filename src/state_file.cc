@@ -1,5 +1,7 @@
 #include "state_file.h"
 
+#include <errno.h>
+
 #include <ostream>
 
 #include "base/file_util.h"
@@ -14,12 +16,26 @@ const wchar_t kStateSection[] = L"main";
 
 }  // namespace
 
-void StateFile::Load() {
+StateFileRead ReadStateFileText(std::string* text) {
+  if (base::ReadRegularFile(kStateFileName, text, kMaxStateFileBytes)) {
+    return StateFileRead::kRead;
+  }
+  int error = errno;
+  if (error == ENOENT || error == base::kNotRegularFile) {
+    return StateFileRead::kMissing;
+  }
+  LOG_AT(log_site::kStateFileUnreadable, base::LOG_ERROR)
+      << "can't read " << kStateFileName << ": " << base::SystemErrorText(error)
+      << "!" << std::endl;
+  return StateFileRead::kFailed;
+}
+
+bool StateFile::Load() {
   std::string text;
   document_.Clear();
-  if (base::ReadRegularFile(kStateFileName, &text, kMaxStateFileBytes)) {
-    document_.ReadText(text, false);
-  }
+  StateFileRead read = ReadStateFileText(&text);
+  if (read == StateFileRead::kRead) document_.ReadText(text, false);
+  return read != StateFileRead::kFailed;
 }
 
 std::optional<std::string> StateFile::Get(const wchar_t* key) const {

@@ -15,6 +15,7 @@ constexpr Site kCantWritePidFile{kDriverFile, 107};
 constexpr Site kAnotherInstance{kDriverFile, 133};
 constexpr Site kWritePidFileFailed{kDriverFile, 138};
 constexpr Site kLoadStateFile{kDriverFile, 48};
+constexpr Site kStateFileUnreadable{kDriverFile, 49};
 constexpr Site kDownloadManifest{kDriverFile, 150};
 constexpr Site kLoadManifest{kDriverFile, 157};
 constexpr Site kManifestVersion{kDriverFile, 163};
@@ -29,10 +30,12 @@ constexpr Site kVerifySignature{kDriverFile, 169};
 constexpr Site kDownloadTooLarge{kDriverFile, 171};
 constexpr Site kPackageNotRegular{kDriverFile, 172};
 constexpr Site kStalePackage{kDriverFile, 173};
+constexpr Site kDownloadRangeIgnored{kDriverFile, 174};
 constexpr Site kDownloadPackage{kDriverFile, 175};
 constexpr Site kHashPackage{kDriverFile, 176};
 constexpr Site kPackageSha256{kDriverFile, 177};
 constexpr Site kPackageSize{kDriverFile, 178};
+constexpr Site kDownloadOutOfTime{kDriverFile, 179};
 constexpr Site kCreateTempDir{kDriverFile, 183};
 constexpr Site kUnsafeTempRoot{kDriverFile, 184};
 constexpr Site kTarStatus{kDriverFile, 204};
@@ -72,6 +75,7 @@ constexpr const Site* kUpdateRunSites[] = {
     &kAnotherInstance,
     &kWritePidFileFailed,
     &kLoadStateFile,
+    &kStateFileUnreadable,
     &kDownloadManifest,
     &kLoadManifest,
     &kManifestVersion,
@@ -84,10 +88,12 @@ constexpr const Site* kUpdateRunSites[] = {
     &kDownloadTooLarge,
     &kPackageNotRegular,
     &kStalePackage,
+    &kDownloadRangeIgnored,
     &kDownloadPackage,
     &kHashPackage,
     &kPackageSha256,
     &kPackageSize,
+    &kDownloadOutOfTime,
     &kCreateTempDir,
     &kUnsafeTempRoot,
     &kTarStatus,

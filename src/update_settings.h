@@ -43,6 +43,13 @@ inline constexpr char kSignatureUrlSuffix[] = ".sig";
 inline constexpr long kConnectTimeoutSeconds = 8;
 inline constexpr long kStallBytesPerSecond = 512;
 inline constexpr long kStallSeconds = 60;
+// The check file, the manifest and its signature are small, so each must
+// also arrive whole within this time (an updater built for tests may choose
+// a shorter one): a trickle just above the stall floor would otherwise hold
+// the run, and the directory, for half an hour before the signature is
+// checked. The package has no such limit: a slow link resumes it run after
+// run.
+inline constexpr long kSmallFileSeconds = 120;
 
 // The most bytes each download may bring. The package's own size, when the
 // manifest gives it, is its limit instead of kMaxPackageBytes.

@@ -247,6 +247,16 @@ void UpdateServer::SetEndlessBody(const std::string& path, EndlessBody body) {
   }
 }
 
+void UpdateServer::SetIgnoreRange(const std::string& path,
+                                  IgnoredRange answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (answer == IgnoredRange::kOff) {
+    ignored_range_.erase(path);
+  } else {
+    ignored_range_[path] = answer;
+  }
+}
+
 std::vector<ServedRequest> UpdateServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<ServedRequest> requests;
@@ -340,7 +350,9 @@ void UpdateServer::ServeFile(const httplib::Request& request,
   response.status = 200;
   uint64_t first = 0, last = 0;
   bool has_last = false;
-  if (ParseRange(request.get_header_value("Range"), &first, &last, &has_last)) {
+  const IgnoredRange ignored = IgnoredRangeFor(request.path);
+  if (ignored == IgnoredRange::kOff &&
+      ParseRange(request.get_header_value("Range"), &first, &last, &has_last)) {
     if (first >= size) {
       response.status = 416;
       response.set_header("Content-Range", "bytes */" + std::to_string(size));
@@ -360,6 +372,26 @@ void UpdateServer::ServeFile(const httplib::Request& request,
     return;
   }
   const uint64_t length = end - start;
+  if (ignored == IgnoredRange::kUndeclared) {
+    // Chunked, so that no length is declared.
+    response.set_chunked_content_provider(
+        kType,
+        [this, file, length, record](size_t offset, httplib::DataSink& sink) {
+          if (offset >= length) {
+            sink.done();
+            return true;
+          }
+          char buffer[kChunkSize];
+          size_t count = static_cast<size_t>(
+              std::min<uint64_t>(length - offset, kChunkSize));
+          ssize_t got = HANDLE_EINTR(
+              pread(file->fd(), buffer, count, static_cast<off_t>(offset)));
+          if (got <= 0) return false;
+          AddBodyBytes(record.get(), got);
+          return sink.write(buffer, static_cast<size_t>(got));
+        });
+    return;
+  }
   const int64_t break_after = TakeBreak(request.path, length);
   const Throttle throttle = ThrottleFor(request.path);
   const int64_t stall_after = StallFor(request.path);
@@ -476,6 +508,13 @@ UpdateServer::EndlessBody UpdateServer::EndlessBodyFor(
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = endless_.find(path);
   return it == endless_.end() ? EndlessBody::kOff : it->second;
+}
+
+UpdateServer::IgnoredRange UpdateServer::IgnoredRangeFor(
+    const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = ignored_range_.find(path);
+  return it == ignored_range_.end() ? IgnoredRange::kOff : it->second;
 }
 
 int UpdateServer::ErrorStatusFor(const std::string& path) const {

@@ -91,6 +91,13 @@ class UpdateServer {
   enum class EndlessBody { kOff, kDeclared, kUndeclared };
   void SetEndlessBody(const std::string& path, EndlessBody body);
 
+  // Requests for |path| answer 200 with the whole file whatever range they
+  // ask for, like a server or a proxy that ignores Range: with the file's
+  // Content-Length (kDeclared) or chunked, with no length (kUndeclared).
+  // kOff restores normal serving.
+  enum class IgnoredRange { kOff, kDeclared, kUndeclared };
+  void SetIgnoreRange(const std::string& path, IgnoredRange answer);
+
   // The requests received so far, in the order their answers began.
   std::vector<ServedRequest> Requests() const;
   // Those of them for |path|.
@@ -126,6 +133,7 @@ class UpdateServer {
   Throttle ThrottleFor(const std::string& path) const;
   int64_t StallFor(const std::string& path) const;
   EndlessBody EndlessBodyFor(const std::string& path) const;
+  IgnoredRange IgnoredRangeFor(const std::string& path) const;
   void ServeEndlessBody(EndlessBody body,
                         const std::shared_ptr<ServedRequest>& record,
                         httplib::Response& response);
@@ -147,6 +155,7 @@ class UpdateServer {
   std::map<std::string, Throttle> throttle_;
   std::map<std::string, int64_t> stall_after_;
   std::map<std::string, EndlessBody> endless_;
+  std::map<std::string, IgnoredRange> ignored_range_;
   // Shared with the content providers that count the body bytes.
   std::vector<std::shared_ptr<ServedRequest>> requests_;
 };
