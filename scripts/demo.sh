@@ -115,7 +115,7 @@ echo "== Installed files"
   printf '%-32s %s\n' "$file" "$(head -c 60 "$file" | head -n 1)"
 done)
 echo
-echo "== State kept between runs: the daily check's time, the bucket, the newest signed version taken"
+echo "== State kept between runs: the daily check's time, the bucket, the issue mark and version of the newest signed manifest taken"
 cat "$install/norvane_upgrade_linux.ini"
 echo
 echo "== Running again: the installation is current now (the server still offers 2.0)"
