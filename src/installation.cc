@@ -33,7 +33,13 @@ bool RunShellCommand(const std::string& command, const char* tool,
                      const log_site::Site& exit_site,
                      const log_site::Site& status_site) {
   PrintProgressLine(command);
+  // The shell and what it starts hold the instance lock while they run: a
+  // killed run's tar or cp may still write to the staging directory or the
+  // installation, and no next run may start beside it. Only these commands
+  // inherit it; every other program stays out of the lock.
+  SetInstanceLockInherited(true);
   int status = system(command.c_str());
+  SetInstanceLockInherited(false);
   if (!WIFEXITED(status)) {
     LOG_AT(exit_site, base::LOG_ERROR)
         << tool << " exit error: " << WIFEXITED(status) << std::endl;
