@@ -290,6 +290,14 @@ void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
 
 bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
                     const DownloadLimits& limits, const OfferFile* journal) {
+  if (package.url.size() > kMaxPackageUrlBytes) {
+    // The record and the journal could not hold it, and a journal that
+    // cannot be read back no longer names the install it stands for.
+    LOG_AT(log_site::kOfferUrlTooLong, base::LOG_ERROR)
+        << "package URL is longer than " << kMaxPackageUrlBytes << " bytes!"
+        << std::endl;
+    return false;
+  }
   OfferFile staged;
   if (journal && ReuseStagedPackage(package, *journal)) {
     staged = *journal;
