@@ -306,15 +306,6 @@ TEST_F(FaultTest, KilledDuringCopyIsRepairedByTheNextRun) {
   ExpectNextRunFinishes();
 }
 
-// Whether process |pid| exists and has not ended (a zombie has released
-// everything it held).
-bool IsRunning(pid_t pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() &&
-         stat[paren + 2] != 'Z';
-}
-
 // A killed run's cp that goes on writing keeps every next run out until it
 // is gone: two copies at once would interleave their bytes in one file.
 TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
@@ -330,7 +321,7 @@ TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
     ASSERT_TRUE(testing_util::WaitUntil(
         [&] { return testing_util::Descendants(run.pid()).empty(); }));
   }
-  for (pid_t child : children) EXPECT_TRUE(IsRunning(child));
+  for (pid_t child : children) EXPECT_TRUE(testing_util::IsRunning(child));
   server_.ClearRequests();
   ProcessResult refused = RunUpdater("1.0");
   EXPECT_EQ(255, refused.exit_code);
@@ -338,10 +329,7 @@ TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
       UpdateEntry(log_site::kAnotherInstance, "another instance is running!")));
   EXPECT_TRUE(server_.Requests().empty());
 
-  for (pid_t child : children) kill(child, SIGKILL);
-  ASSERT_TRUE(testing_util::WaitUntil([&] {
-    return std::none_of(children.begin(), children.end(), IsRunning);
-  }));
+  testing_util::KillAndAwait(children);
   ExpectNextRunFinishes();
 }
 
