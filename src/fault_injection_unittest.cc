@@ -306,6 +306,33 @@ TEST_F(FaultTest, KilledDuringCopyIsRepairedByTheNextRun) {
   ExpectNextRunFinishes();
 }
 
+// A killed run's cp that goes on writing keeps every next run out until it
+// is gone: two copies at once would interleave their bytes in one file.
+TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
+  std::vector<pid_t> children;
+  {
+    BackgroundRun run(UpdaterCommand(), WithCpHeldPartWay());
+    ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
+    // Only the updater dies; its shell and cp live on, handed to another
+    // parent once it is gone.
+    children = testing_util::Descendants(run.pid());
+    ASSERT_FALSE(children.empty());
+    ASSERT_EQ(0, kill(run.pid(), SIGKILL));
+    ASSERT_TRUE(testing_util::WaitUntil(
+        [&] { return testing_util::Descendants(run.pid()).empty(); }));
+  }
+  for (pid_t child : children) EXPECT_TRUE(testing_util::IsRunning(child));
+  server_.ClearRequests();
+  ProcessResult refused = RunUpdater("1.0");
+  EXPECT_EQ(255, refused.exit_code);
+  EXPECT_TRUE(LogEndsWith(
+      UpdateEntry(log_site::kAnotherInstance, "another instance is running!")));
+  EXPECT_TRUE(server_.Requests().empty());
+
+  testing_util::KillAndAwait(children);
+  ExpectNextRunFinishes();
+}
+
 // ---------------------------------------------------------------------------
 // Broken transfers and a full disk.
 
@@ -365,7 +392,13 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
     std::string what;
     End end;
     bool staging_lost;  // The staging directory is gone before the next run.
+    // When not empty, the journal is replaced by these bytes before the next
+    // run: a journal that cannot be read still stands for the install.
+    std::string damaged_journal = "";
   };
+  const std::string kOversizedJournal =
+      "[package]\nurl=" + server_.Url(kPackagePath) + "\n" +
+      std::string(16 * 1024, ';');
   const Case kCases[] = {
       {"disk full during the copy", kDiskFull, false},
       {"killed waiting for the browser", kKilledWaiting, false},
@@ -373,6 +406,10 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
       {"killed while cp copies, staging lost", kKilledCopying, true},
       {"killed after cp, before the journal goes", kKilledAfterCopy, false},
       {"killed after cp, staging lost", kKilledAfterCopy, true},
+      {"killed while cp copies, journal garbled", kKilledCopying, false,
+       "a file of the package\n"},
+      {"killed while cp copies, journal past its limit", kKilledCopying, false,
+       kOversizedJournal},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -410,13 +447,20 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
     if (c.staging_lost) {
       testing_util::RunProcess({"sh", "-c", "rm -rf \"$0\"/*", tmp_.path()});
     }
+    const bool damaged = !c.damaged_journal.empty();
+    if (damaged) WriteInstalled(kInstallJournalFileName, c.damaged_journal);
     // The browser that starts the next run may be the new one already.
     server_.ClearRequests();
     ProcessResult result = RunUpdater("2.0");
     EXPECT_EQ(0, result.exit_code);
     EXPECT_TRUE(IsUpdated());
     EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
-    EXPECT_EQ(c.staging_lost ? 1u : 0u, PackageRequests().size());
+    const std::string unreadable =
+        UpdateEntry(log_site::kJournalUnreadable,
+                    std::string("can't read the install journal ") +
+                        kInstallJournalFileName + ", installing again!");
+    EXPECT_EQ(damaged, Log().find(unreadable) != std::string::npos);
+    EXPECT_EQ(c.staging_lost || damaged ? 1u : 0u, PackageRequests().size());
     EXPECT_FALSE(FileExists(InstallPath(kInstallJournalFileName)));
     EXPECT_TRUE(LeftTempDirs().empty());
   }
@@ -457,6 +501,88 @@ TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
   EXPECT_EQ(0, RunUpdater("1.0").exit_code);
   EXPECT_TRUE(IsUpdated());
   EXPECT_TRUE(LeftTempDirs().empty());
+}
+
+// Whatever modes the package gives its directories, the staging directory
+// goes once the copy is done; one that cannot be deleted stays named in the
+// record, and a later run deletes it.
+TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
+  // Root deletes in any directory: the installation's owner runs.
+  const bool as_root = geteuid() == 0;
+  auto hand_over = [&] {
+    testing_util::RunProcess(
+        {"chown", "-R", "65534:65534", install_.path(), tmp_.path()});
+  };
+  auto run = [&](const std::string& version) {
+    std::vector<std::string> command = UpdaterCommand();
+    command[1] = version;
+    if (as_root) {
+      command.insert(command.begin(), {"setpriv", "--reuid=65534",
+                                       "--regid=65534", "--clear-groups"});
+    }
+    return testing_util::RunProcess(command, options_);
+  };
+  struct Case {
+    std::string what;
+    mode_t top_mode;      // The mode of the directory that is archived.
+    std::string members;  // What tar archives of it.
+  };
+  const Case kCases[] = {
+      {"a directory of mode 0555", 0755, "keltrin ro"},
+      {"a ./ entry of mode 0555, applied to the unpack directory", 0555, "."},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    testing_util::ScopedTempDir tree;
+    WriteFile(tree.Child("keltrin"), "new binary");
+    ASSERT_EQ(0, mkdir(tree.Child("ro").c_str(), 0755));
+    WriteFile(tree.Child("ro/file"), "read only");
+    ASSERT_EQ(0, chmod(tree.Child("ro").c_str(), 0555));
+    ASSERT_EQ(0, chmod(tree.path().c_str(), c.top_mode));
+    const std::string archive = tools_.Child("package.tar.gz");
+    ASSERT_EQ(0, testing_util::RunProcess({"sh", "-c",
+                                           "cd \"$0\" && tar -czf \"$1\" $2",
+                                           tree.path(), archive, c.members})
+                     .exit_code);
+    PublishPackage(ReadFile(archive));
+    if (as_root) hand_over();
+    ProcessResult result = run("1.0");
+    EXPECT_EQ(0, result.exit_code);
+    EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
+    EXPECT_EQ("read only", ReadInstalled("ro/file"));
+    EXPECT_TRUE(LeftTempDirs().empty());
+    EXPECT_FALSE(FileExists(InstallPath(kPackageRecordFileName)));
+  }
+
+  if (!as_root) return;  // Only root can plant a part this user cannot delete.
+  ResetInstallation();
+  const std::string staging = tmp_.Child("com.dovamel.keltrin.Ab12Cd");
+  ASSERT_EQ(0, testing_util::RunProcess(
+                   {"mkdir", "-p", "-m", "0700", staging + "/package/foreign"})
+                   .exit_code);
+  ASSERT_EQ(0, chmod(staging.c_str(), 0700));
+  WriteFile(staging + "/package/foreign/file", "not this user's");
+  const std::string record = "[package]\nurl=" + server_.Url(kPackagePath) +
+                             "\nstaging=" + staging + "\n";
+  WriteInstalled(kPackageRecordFileName, record);
+  hand_over();
+  ASSERT_EQ(0, chown((staging + "/package/foreign").c_str(), 0, 0));
+  ASSERT_EQ(0, chown((staging + "/package/foreign/file").c_str(), 0, 0));
+  EXPECT_EQ(0, run("2.0").exit_code);
+  EXPECT_NE(std::string::npos,
+            Log().find(UpdateEntry(log_site::kStagingNotRemoved,
+                                   "can't remove " + staging +
+                                       ": Directory not empty, keeping it for "
+                                       "the next run!")));
+  EXPECT_NE(std::string::npos, ReadInstalled(kPackageRecordFileName)
+                                   .find("\nstaging=" + staging + "\n"));
+  EXPECT_TRUE(FileExists(staging + "/package/foreign/file"));
+  // Once it can be deleted, the next run deletes it.
+  ASSERT_EQ(0, chown((staging + "/package/foreign").c_str(), 65534, 65534));
+  EXPECT_EQ(0, run("2.0").exit_code);
+  EXPECT_TRUE(LeftTempDirs().empty());
+  EXPECT_FALSE(FileExists(InstallPath(kPackageRecordFileName)));
 }
 
 // The private directory stays this user's and private whatever owner and

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/file_util.h"
@@ -9,6 +10,12 @@
 
 bool ReadInstallJournal(OfferFile* journal) {
   return ReadOfferFile(kInstallJournalFileName, journal);
+}
+
+bool InstallJournalExists() {
+  struct stat status;
+  // A status that cannot be read at all is no proof that nothing is there.
+  return lstat(kInstallJournalFileName, &status) == 0 || errno != ENOENT;
 }
 
 bool WriteInstallJournal(const OfferFile& journal) {

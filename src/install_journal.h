@@ -12,9 +12,14 @@
 // the installation may be half old, half new, whatever version the browser
 // reports, and finishes the install.
 
-// Reads the journal. False, leaving |*journal| alone, when there is none (or
-// it cannot be read, which counts the same).
+// Reads the journal. False, leaving |*journal| alone, when there is none or
+// it cannot be read or parsed.
 bool ReadInstallJournal(OfferFile* journal);
+
+// Whether anything is there under the journal's name, readable or not. A
+// journal that cannot be read (damaged, past its size limit, not a regular
+// file) still stands for an install that may be half done.
+bool InstallJournalExists();
 
 // Replaces the journal with |journal| and syncs it and the staging tree to
 // their disks, so that after a power loss the journal never names a tree

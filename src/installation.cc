@@ -33,7 +33,13 @@ bool RunShellCommand(const std::string& command, const char* tool,
                      const log_site::Site& exit_site,
                      const log_site::Site& status_site) {
   PrintProgressLine(command);
+  // The shell and what it starts hold the instance lock while they run: a
+  // killed run's tar or cp may still write to the staging directory or the
+  // installation, and no next run may start beside it. Only these commands
+  // inherit it; every other program stays out of the lock.
+  SetInstanceLockInherited(true);
   int status = system(command.c_str());
+  SetInstanceLockInherited(false);
   if (!WIFEXITED(status)) {
     LOG_AT(exit_site, base::LOG_ERROR)
         << tool << " exit error: " << WIFEXITED(status) << std::endl;
@@ -74,6 +80,33 @@ std::string Printable(const std::string& text) {
     }
   }
   return printable;
+}
+
+// Removes the staging directory |record| names. When it cannot be removed,
+// logs why and writes the package record naming it, so that a later run
+// tries again; returns whether it went.
+bool DeleteStagingDirectory(const OfferFile& record) {
+  if (RemoveStagingDirectory(record.staging)) return true;
+  int error = errno;
+  LOG_AT(log_site::kStagingNotRemoved, base::LOG_ERROR)
+      << "can't remove " << Printable(record.staging) << ": "
+      << base::SystemErrorText(error) << ", keeping it for the next run!"
+      << std::endl;
+  OfferFile kept;
+  kept.package = record.package;
+  kept.staging = record.staging;
+  (void)WritePackageRecord(kept);
+  return false;
+}
+
+// Removes the staging directory |record| names and the package with its
+// record; a staging directory that stays keeps the record naming it.
+void DiscardStagedPackage(const OfferFile& record) {
+  if (DeleteStagingDirectory(record)) {
+    RemovePackage();
+  } else {
+    (void)remove(kPackageFileName);
+  }
 }
 
 // Checks the unpacked tree of |staging| for entries that must not reach the
@@ -128,7 +161,9 @@ bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal) {
         << Printable(journal.staging)
         << " is gone or changed, fetching the package again!" << std::endl;
   }
-  RemoveStagingDirectory(journal.staging);
+  // One that cannot be removed is named in the record until the new staging
+  // directory takes the record's place.
+  (void)DeleteStagingDirectory(journal);
   return false;
 }
 
@@ -194,8 +229,7 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
   // links and special files into the installation for a later package to
   // write through.
   if (!extracted || !CheckUnpackedTree(record.staging, &record.entries)) {
-    RemoveStagingDirectory(record.staging);
-    RemovePackage();
+    DiscardStagedPackage(record);
     return false;
   }
   if (!WriteInstallJournal(record)) {
@@ -203,11 +237,12 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
     LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
         << "can't write the install journal: " << base::SystemErrorText(error)
         << std::endl;
-    RemoveStagingDirectory(record.staging);
-    RemovePackage();
+    DiscardStagedPackage(record);
     return false;
   }
-  RemovePackage();
+  // The record keeps naming the staging directory beside the journal: a
+  // journal that cannot be read back would name it nowhere else.
+  (void)remove(kPackageFileName);
   *staged = record;
   return true;
 }
@@ -244,8 +279,9 @@ bool CopyStagedPackage(const OfferFile& staged,
       CopyCommand(UnpackedTree(base::FsPath(staged.staging)).AsString()), "cp",
       log_site::kCpExit, log_site::kCpStatus);
   // A package that ships a file of the package's name must not leave it for
-  // the next run to resume onto.
-  RemovePackage();
+  // the next run to resume onto. The record still names the staging
+  // directory.
+  (void)remove(kPackageFileName);
   if (!copied) return false;
   // Named in the record while the journal goes, so that a run killed before
   // the directory is removed leaves it findable.
@@ -260,8 +296,7 @@ bool CopyStagedPackage(const OfferFile& staged,
         << std::endl;
     return false;
   }
-  RemoveStagingDirectory(staged.staging);
-  RemovePackage();
+  DiscardStagedPackage(record);
   return true;
 }
 
@@ -270,9 +305,10 @@ bool CopyStagedPackage(const OfferFile& staged,
 void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
   OfferFile record;
   if (!ReadPackageRecord(&record) || record.staging.empty()) return;
-  if (!journal || record.staging != journal->staging) {
-    RemoveStagingDirectory(record.staging);
-  }
+  // The journal's staging directory stays named beside it: should the
+  // journal become unreadable, the record still leads to the directory.
+  if (journal && record.staging == journal->staging) return;
+  if (!DeleteStagingDirectory(record)) return;
   struct stat status;
   if (lstat(kPackageFileName, &status) == 0) {
     record.staging.clear();
@@ -284,6 +320,14 @@ void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
 
 bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
                     const DownloadLimits& limits, const OfferFile* journal) {
+  if (package.url.size() > kMaxPackageUrlBytes) {
+    // The record and the journal could not hold it, and a journal that
+    // cannot be read back no longer names the install it stands for.
+    LOG_AT(log_site::kOfferUrlTooLong, base::LOG_ERROR)
+        << "package URL is longer than " << kMaxPackageUrlBytes << " bytes!"
+        << std::endl;
+    return false;
+  }
   OfferFile staged;
   if (journal && ReuseStagedPackage(package, *journal)) {
     staged = *journal;

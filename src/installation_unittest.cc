@@ -216,6 +216,25 @@ TEST_F(InstallRunTest, PackageOfHiddenEntriesOnlyFailsTheCopy) {
   EXPECT_FALSE(FileExists(InstallPath("norvane.tar.gz")));
 }
 
+// The record and the journal must always be readable: an offer whose URL
+// they could not hold is not installed at all.
+TEST_F(InstallRunTest, OfferWhoseUrlTheJournalCannotHoldIsNotInstalled) {
+  const std::string url =
+      server_.Url(kPackagePath) + "?" + std::string(17000, 'q');
+  PublishManifestText("[ubuntu_debian_i686]\nversion=2.0\nurl=" + url + "\n");
+  ProcessResult result = RunUpdater("1.0");
+  EXPECT_EQ(255, result.exit_code);
+  EXPECT_TRUE(LogEndsWith(UpdateEntry(log_site::kOfferUrlTooLong,
+                                      "package URL is longer than " +
+                                          std::to_string(kMaxPackageUrlBytes) +
+                                          " bytes!")));
+  EXPECT_TRUE(server_.RequestsFor(kPackagePath).empty());
+  EXPECT_EQ("old binary", ReadInstalled("keltrin"));
+  EXPECT_FALSE(FileExists(InstallPath(kPackageRecordFileName)));
+  EXPECT_FALSE(FileExists(InstallPath(kInstallJournalFileName)));
+  EXPECT_TRUE(LeftTempDirs().empty());
+}
+
 TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
   // The stand-in browser leaves a mark just before it exits.
   std::string mark = tmp_.Child("browser-exited");

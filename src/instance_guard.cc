@@ -17,6 +17,9 @@
 
 namespace {
 
+// The descriptor that holds the lock on the pid file, or -1.
+int g_lock_fd = -1;
+
 // The kernel's command lines are bounded, but a probe reads no more than
 // this of one anyway.
 const size_t kMaxCommandLineBytes = 1024 * 1024;
@@ -45,9 +48,10 @@ bool IsProcessIdText(const std::string& text) {
 
 // Tries to take an exclusive lock on the pid file, creating it when absent.
 // Returns true when another process holds the lock. Otherwise this process
-// holds it until it exits (the descriptor stays open, close-on-exec), or the
-// pid file could not be opened or locked at all (it is not a regular file,
-// say), which leaves the decision to the pid file's contents.
+// holds it until it exits (the descriptor stays open, close-on-exec, in
+// g_lock_fd), or the pid file could not be opened or locked at all (it is
+// not a regular file, say), which leaves the decision to the pid file's
+// contents.
 bool PidFileIsLockedElsewhere() {
   int fd = base::OpenRegularFile(kPidFileName, O_RDWR | O_CREAT);
   if (fd < 0) fd = base::OpenRegularFile(kPidFileName, O_RDONLY);
@@ -57,6 +61,8 @@ bool PidFileIsLockedElsewhere() {
     close(fd);
     return error == EWOULDBLOCK;
   }
+  if (g_lock_fd >= 0) close(g_lock_fd);
+  g_lock_fd = fd;
   return false;
 }
 
@@ -89,6 +95,14 @@ bool IsAnotherInstanceRunning() {
   words >> pid_text;
   if (atoi(pid_text.c_str()) == getpid()) return false;
   return ProcessCommandLineContains(pid_text, kUpdaterWord);
+}
+
+void SetInstanceLockInherited(bool inherited) {
+  if (g_lock_fd < 0) return;
+  int flags = fcntl(g_lock_fd, F_GETFD);
+  if (flags < 0) return;
+  flags = inherited ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC;
+  (void)fcntl(g_lock_fd, F_SETFD, flags);
 }
 
 bool WritePidFile() {

@@ -18,6 +18,13 @@ bool ProcessCommandLineContains(const std::string& pid_text,
 // is refused even before the pid file is written.
 bool IsAnotherInstanceRunning();
 
+// Makes the descriptor that holds the lock on "pid" inherited by the programs
+// this process starts from now on (|inherited|), or close-on-exec again. The
+// lock belongs to the open file, so a child that inherits it holds it as
+// long as it runs, even when this process has been killed. Does nothing
+// when this process holds no lock.
+void SetInstanceLockInherited(bool inherited);
+
 // Writes this process's id into "pid" (decimal, no line end). Logs and
 // returns false when the file cannot be opened for writing.
 bool WritePidFile();

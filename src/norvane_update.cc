@@ -91,13 +91,21 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   // An install that did not finish is finished first, whatever the version
   // the browser reports: the installation may be half old, half new.
   OfferFile journal;
-  const bool unfinished = ReadInstallJournal(&journal);
-  if (unfinished) {
+  const bool journal_read = ReadInstallJournal(&journal);
+  if (journal_read) {
     LOG_AT(log_site::kUnfinishedInstall, base::LOG_ERROR)
         << "the last install of " << journal.package.url
         << " did not finish, installing again!" << std::endl;
+  } else if (InstallJournalExists()) {
+    // Taken for no journal it would let a half-copied installation pass for
+    // current. Without its staging directory the package now offered is
+    // fetched and installed, as when that directory is lost.
+    LOG_AT(log_site::kJournalUnreadable, base::LOG_ERROR)
+        << "can't read the install journal " << kInstallJournalFileName
+        << ", installing again!" << std::endl;
   }
-  RemoveLeftoverStagingDirectories(unfinished ? &journal : nullptr);
+  const bool unfinished = journal_read || InstallJournalExists();
+  RemoveLeftoverStagingDirectories(journal_read ? &journal : nullptr);
 
   DownloadLimits package_limits;
   package_limits.stall_seconds = build.stall_seconds;
@@ -136,7 +144,7 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   }
   const char* browser_pid = argv[3];
   return InstallPackage(package, browser_pid, package_limits,
-                        unfinished ? &journal : nullptr)
+                        journal_read ? &journal : nullptr)
              ? kExitSuccess
              : kExitFailure;
 }

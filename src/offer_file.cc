@@ -1,8 +1,14 @@
 #include "offer_file.h"
 
+#include <errno.h>
+#include <limits.h>
+
+#include <sstream>
+
 #include "base/file_util.h"
 #include "base/utf_string_conversions.h"
 #include "ini/ini_document.h"
+#include "update_settings.h"
 
 namespace {
 
@@ -15,6 +21,9 @@ const wchar_t kEntriesKey[] = L"entries";
 const wchar_t kBytesKey[] = L"bytes";
 // A few short lines; anything longer is no file of ours.
 const size_t kMaxOfferFileBytes = 16 * 1024;
+// The longest URL installed, the longest path (the staging directory's) and
+// the short keys and numbers fit, so what is written can be read back.
+static_assert(kMaxPackageUrlBytes + PATH_MAX + 1024 <= kMaxOfferFileBytes);
 
 std::string Value(const IniSection& section, const wchar_t* key) {
   const IniKey* found = section.FindKey(key);
@@ -72,5 +81,15 @@ bool WriteOfferFile(const char* path, const OfferFile& file) {
   if (file.bytes != 0) {
     document.SetValue(kSection, kBytesKey, std::to_wstring(file.bytes));
   }
-  return document.Save(path);
+  // A file that would be refused when read back is not written at all: a
+  // journal lost that way would let a half-copied installation pass for
+  // current.
+  std::wostringstream text;
+  document.Write(text);
+  const std::string bytes = base::WideToUtf8(text.str());
+  if (bytes.size() > kMaxOfferFileBytes) {
+    errno = EFBIG;
+    return false;
+  }
+  return base::ReplaceFileContents(path, bytes);
 }

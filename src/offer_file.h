@@ -31,6 +31,8 @@ struct OfferFile {
 bool ReadOfferFile(const char* path, OfferFile* file);
 
 // Replaces the offer file at |path| with |file|, atomically and synced.
+// False, with errno set (EFBIG when it would be larger than ReadOfferFile
+// reads), when it cannot be written.
 bool WriteOfferFile(const char* path, const OfferFile& file);
 
 #endif  // OFFER_FILE_H_

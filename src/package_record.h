@@ -11,16 +11,17 @@
 // it a package of one release, left whole by a run that stopped before
 // unpacking, would be taken for the next release's. It is kept in
 // "norvane_package.ini" beside the package, written before the first byte
-// of a download is appended, and removed with the package (unless it still
-// names a staging directory).
+// of a download is appended, and removed with the package unless it still
+// names a staging directory.
 
 // Reads the record into |*record|. False, leaving |*record| alone, when
 // there is none or it cannot be read.
 bool ReadPackageRecord(OfferFile* record);
 
 // Replaces the record with |record|, atomically. It also names the staging
-// directory from the moment it is made until the install journal takes it
-// over, so that a run killed in between leaves nothing that the next run
+// directory from the moment it is made until it is removed (beside the
+// install journal while there is one), so that a run killed at any moment,
+// or a journal that can no longer be read, leaves nothing that the next run
 // cannot find and remove. False when it cannot be written.
 bool WritePackageRecord(const OfferFile& record);
 

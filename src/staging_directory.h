@@ -27,7 +27,10 @@ base::FsPath UnpackedTree(const base::FsPath& staging);
 bool IsOurStagingDirectory(const std::string& staging);
 
 // Removes |staging| and everything in it when it is ours; leaves anything
-// else alone.
-void RemoveStagingDirectory(const std::string& staging);
+// else alone. Every directory of the tree gets owner read, write and search
+// first (tar gives them the package's modes, and a directory without owner
+// write cannot be emptied); links are never followed. True when nothing of
+// ours is left there; false, with errno set, when the delete failed.
+bool RemoveStagingDirectory(const std::string& staging);
 
 #endif  // STAGING_DIRECTORY_H_

@@ -50,6 +50,9 @@ constexpr Site kNoRoomToCopy{kDriverFile, 245};
 constexpr Site kWriteJournal{kDriverFile, 246};
 constexpr Site kFinishJournal{kDriverFile, 247};
 constexpr Site kTreeChanged{kDriverFile, 248};
+constexpr Site kJournalUnreadable{kDriverFile, 249};
+constexpr Site kOfferUrlTooLong{kDriverFile, 250};
+constexpr Site kStagingNotRemoved{kDriverFile, 251};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
 // Release control: fresh signed manifests, no going back, staged rollouts.
@@ -107,6 +110,9 @@ constexpr const Site* kUpdateRunSites[] = {
     &kWriteJournal,
     &kFinishJournal,
     &kTreeChanged,
+    &kJournalUnreadable,
+    &kOfferUrlTooLong,
+    &kStagingNotRemoved,
     &kCpStatus,
     &kCpExit,
     &kManifestSizeMissing,

@@ -60,6 +60,10 @@ inline constexpr uint64_t kMaxPackageBytes = uint64_t{4} << 30;
 // The most bytes read of the files the updater keeps itself.
 inline constexpr size_t kMaxStateFileBytes = 64 * 1024;
 inline constexpr size_t kMaxPidFileBytes = 64;
+// The package record and the install journal hold the offer's URL and the
+// staging directory's path; a longer URL is not installed, so that both can
+// always be read back.
+inline constexpr size_t kMaxPackageUrlBytes = 8 * 1024;
 
 // Words in a process's command line that mark it as an updater or as the
 // browser.

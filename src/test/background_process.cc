@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include "gtest/gtest.h"
 
 namespace testing_util {
@@ -55,6 +57,20 @@ bool HasDescendantNamed(pid_t root, const std::string& name) {
   return false;
 }
 
+bool IsRunning(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() &&
+         stat[paren + 2] != 'Z';
+}
+
+void KillAndAwait(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] {
+    return std::none_of(pids.begin(), pids.end(), IsRunning);
+  })) << "a killed process still runs";
+}
+
 BackgroundRun::BackgroundRun(const std::vector<std::string>& argv,
                              const RunOptions& options)
     : pid_(StartProcess(argv, options)) {}
@@ -77,10 +93,24 @@ bool BackgroundRun::WaitFor(const std::function<bool()>& fact) {
 
 void BackgroundRun::KillWithDescendants() {
   if (reaped_ || pid_ <= 0) return;
-  // Gathered first: once the process is gone they have a new parent.
+  // Gathered first: once the process is gone they have a new parent. Each is
+  // stopped until no new one appears, so that none forks a child after the
+  // gathering that would outlive the kill (and hold the run's lock).
+  kill(pid_, SIGSTOP);
   std::vector<pid_t> descendants = Descendants(pid_);
+  for (size_t stopped = 0; stopped < descendants.size();) {
+    for (; stopped < descendants.size(); ++stopped) {
+      kill(descendants[stopped], SIGSTOP);
+    }
+    for (pid_t pid : Descendants(pid_)) {
+      if (std::find(descendants.begin(), descendants.end(), pid) ==
+          descendants.end()) {
+        descendants.push_back(pid);
+      }
+    }
+  }
   kill(pid_, SIGKILL);
-  for (pid_t pid : descendants) kill(pid, SIGKILL);
+  KillAndAwait(descendants);
   int status;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

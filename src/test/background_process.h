@@ -18,6 +18,14 @@ std::vector<pid_t> Descendants(pid_t root);
 // Whether a process below |root| runs the program |name| (its "comm").
 bool HasDescendantNamed(pid_t root, const std::string& name);
 
+// Whether process |pid| exists and has not ended: a zombie has released
+// everything it held (its descriptors, and so its locks).
+bool IsRunning(pid_t pid);
+
+// Kills |pids| with SIGKILL and waits, at most 30 seconds, until none of
+// them runs, whoever their parent is now.
+void KillAndAwait(const std::vector<pid_t>& pids);
+
 // A process started in the background (an updater, a stand-in browser), to
 // be killed part way through. Killed with its descendants when it goes away.
 class BackgroundRun {
@@ -34,7 +42,8 @@ class BackgroundRun {
   bool WaitFor(const std::function<bool()>& fact);
 
   // Kills the process and the ones it started (shell, tar, gzip, cp) with
-  // SIGKILL, as a crash of the session or a power cut would, and reaps it.
+  // SIGKILL, as a crash of the session or a power cut would, reaps it and
+  // waits until the others have ended too (they may hold its lock).
   void KillWithDescendants();
 
   pid_t pid() const { return pid_; }
