@@ -312,7 +312,11 @@ TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
   std::vector<pid_t> children;
   {
     BackgroundRun run(UpdaterCommand(), WithCpHeldPartWay());
-    ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
+    // The held cp has become its sleep: no short-lived child (its touch) is
+    // left among the descendants.
+    ASSERT_TRUE(run.WaitFor([&run] {
+      return testing_util::HasDescendantNamed(run.pid(), "sleep");
+    }));
     // Only the updater dies; its shell and cp live on, handed to another
     // parent once it is gone.
     children = testing_util::Descendants(run.pid());

@@ -105,7 +105,8 @@ TEST_F(DriverRunTest, TwoUpdatersStartedTogetherLetExactlyOneProceed) {
   // Read once the run that got in has ended: the other may have been turned
   // away before that run had written its id.
   EXPECT_EQ(std::to_string(proceeding), ReadInstalled("pid"));
-  EXPECT_TRUE(LogHas("another instance is running!"));
+  // The entry of the run turned away is not asserted: the run that got in
+  // empties the log once it holds the lock, which may come after that entry.
   EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
 }
 
