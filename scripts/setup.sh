@@ -53,5 +53,9 @@ export DEBIAN_FRONTEND=noninteractive
 if $add_i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -qq
+# A mirror that is being updated can fail one index file; the install then
+# goes on with the lists there are, and fails by itself if it must.
+if ! apt-get update -qq; then
+  echo "apt-get update failed in part; installing from the lists there are" >&2
+fi
 apt-get install -y -qq "${missing[@]}" >/dev/null
