@@ -166,6 +166,20 @@ class FaultTest : public UpdateRunTest {
     return options;
   }
   std::string ToolMark() const { return tools_.Child("mark"); }
+  // Root reads and deletes whatever the modes say, so tests of what modes
+  // do run the updater as user nobody (65534) when they run as root:
+  // HandOverToNobody gives it the installation and the temporary root, and
+  // AsNobody makes |command| run as it.
+  static bool AsRoot() { return geteuid() == 0; }
+  void HandOverToNobody() {
+    testing_util::RunProcess(
+        {"chown", "-R", "65534:65534", install_.path(), tmp_.path()});
+  }
+  static std::vector<std::string> AsNobody(std::vector<std::string> command) {
+    command.insert(command.begin(), {"setpriv", "--reuid=65534",
+                                     "--regid=65534", "--clear-groups"});
+    return command;
+  }
   // A cp that stops part way and waits to be killed: it copies the first
   // top-level entry whole and the first 1000 bytes of the second entry's
   // first file, as a cp cut off there leaves them, then touches the mark.
@@ -511,20 +525,12 @@ TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
 // goes once the copy is done; one that cannot be deleted stays named in the
 // record, and a later run deletes it.
 TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
-  // Root deletes in any directory: the installation's owner runs.
-  const bool as_root = geteuid() == 0;
-  auto hand_over = [&] {
-    testing_util::RunProcess(
-        {"chown", "-R", "65534:65534", install_.path(), tmp_.path()});
-  };
+  const bool as_root = AsRoot();
   auto run = [&](const std::string& version) {
     std::vector<std::string> command = UpdaterCommand();
     command[1] = version;
-    if (as_root) {
-      command.insert(command.begin(), {"setpriv", "--reuid=65534",
-                                       "--regid=65534", "--clear-groups"});
-    }
-    return testing_util::RunProcess(command, options_);
+    return testing_util::RunProcess(as_root ? AsNobody(command) : command,
+                                    options_);
   };
   struct Case {
     std::string what;
@@ -550,7 +556,7 @@ TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
                                            tree.path(), archive, c.members})
                      .exit_code);
     PublishPackage(ReadFile(archive));
-    if (as_root) hand_over();
+    if (as_root) HandOverToNobody();
     ProcessResult result = run("1.0");
     EXPECT_EQ(0, result.exit_code);
     EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
@@ -570,7 +576,7 @@ TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
   const std::string record = "[package]\nurl=" + server_.Url(kPackagePath) +
                              "\nstaging=" + staging + "\n";
   WriteInstalled(kPackageRecordFileName, record);
-  hand_over();
+  HandOverToNobody();
   ASSERT_EQ(0, chown((staging + "/package/foreign").c_str(), 0, 0));
   ASSERT_EQ(0, chown((staging + "/package/foreign/file").c_str(), 0, 0));
   EXPECT_EQ(0, run("2.0").exit_code);
@@ -834,11 +840,9 @@ TEST_F(FaultTest, UnreadableStateFileEndsTheRunAndIsKept) {
     WriteInstalled(kStateFileName, state);
     ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), c.mode));
     std::vector<std::string> command = UpdaterCommand();
-    if (c.mode == 0200 && geteuid() == 0) {
-      // Root reads a file whatever its mode: the installation's owner runs.
-      testing_util::RunProcess({"chown", "-R", "65534:65534", install_.path()});
-      command.insert(command.begin(), {"setpriv", "--reuid=65534",
-                                       "--regid=65534", "--clear-groups"});
+    if (c.mode == 0200 && AsRoot()) {
+      HandOverToNobody();
+      command = AsNobody(command);
     }
     server_.ClearRequests();
     ProcessResult result = testing_util::RunProcess(command, options_);
