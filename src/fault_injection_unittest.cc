@@ -175,6 +175,13 @@ class FaultTest : public UpdateRunTest {
     testing_util::RunProcess(
         {"chown", "-R", "65534:65534", install_.path(), tmp_.path()});
   }
+  // Whether user nobody can run the updater where the build is (a build
+  // inside a directory private to root cannot be).
+  static bool NobodyCanRunTheUpdater() {
+    ProcessResult result = testing_util::RunProcess(AsNobody({UpdaterPath()}));
+    return result.exited && result.exit_code == 255 &&
+           result.err == "parameter error!\n";
+  }
   static std::vector<std::string> AsNobody(std::vector<std::string> command) {
     command.insert(command.begin(), {"setpriv", "--reuid=65534",
                                      "--regid=65534", "--clear-groups"});
@@ -526,6 +533,9 @@ TEST_F(FaultTest, FailingRunsLeaveAtMostOneStagingDirectory) {
 // record, and a later run deletes it.
 TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
   const bool as_root = AsRoot();
+  if (as_root && !NobodyCanRunTheUpdater()) {
+    GTEST_SKIP() << "user nobody cannot run the updater from this build";
+  }
   auto run = [&](const std::string& version) {
     std::vector<std::string> command = UpdaterCommand();
     command[1] = version;
@@ -841,6 +851,8 @@ TEST_F(FaultTest, UnreadableStateFileEndsTheRunAndIsKept) {
     ASSERT_EQ(0, chmod(InstallPath(kStateFileName).c_str(), c.mode));
     std::vector<std::string> command = UpdaterCommand();
     if (c.mode == 0200 && AsRoot()) {
+      // Root reads the file whatever its mode; nobody must run the updater.
+      if (!NobodyCanRunTheUpdater()) continue;
       HandOverToNobody();
       command = AsNobody(command);
     }
