@@ -5,7 +5,7 @@
 
 #include "download.h"
 #include "manifest.h"
-#include "offer_file.h"
+#include "install/offer_file.h"
 
 // Installs the offered package over the installation directory (the
 // working directory): downloads it to "norvane.tar.gz" within |limits| and

@@ -12,7 +12,7 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "daily_check.h"
-#include "install_journal.h"
+#include "install/install_journal.h"
 #include "installation.h"
 #include "instance_guard.h"
 #include "manifest.h"

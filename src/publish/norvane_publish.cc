@@ -37,7 +37,7 @@
 #include "ini/ini_document.h"
 #include "manifest_signature.h"
 #include "manifest_terms.h"
-#include "package_check.h"
+#include "install/package_check.h"
 #include "package_digest.h"
 #include "rollout.h"
 #include "update_settings.h"

@@ -1,5 +1,5 @@
-#ifndef PACKAGE_CHECK_H_
-#define PACKAGE_CHECK_H_
+#ifndef INSTALL_PACKAGE_CHECK_H_
+#define INSTALL_PACKAGE_CHECK_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -33,4 +33,4 @@ bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry);
 bool FindUnsafeEntry(const base::FsPath& dir, std::string* entry,
                      uint64_t* entries);
 
-#endif  // PACKAGE_CHECK_H_
+#endif  // INSTALL_PACKAGE_CHECK_H_

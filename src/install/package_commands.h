@@ -1,5 +1,5 @@
-#ifndef PACKAGE_COMMANDS_H_
-#define PACKAGE_COMMANDS_H_
+#ifndef INSTALL_PACKAGE_COMMANDS_H_
+#define INSTALL_PACKAGE_COMMANDS_H_
 
 #include <string>
 
@@ -15,4 +15,4 @@ std::string QuoteForShell(const std::string& path);
 std::string ExtractionCommand(const std::string& temp_dir);
 std::string CopyCommand(const std::string& temp_dir);
 
-#endif  // PACKAGE_COMMANDS_H_
+#endif  // INSTALL_PACKAGE_COMMANDS_H_

@@ -1,4 +1,4 @@
-#include "package_record.h"
+#include "install/package_record.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
-#ifndef INSTALL_JOURNAL_H_
-#define INSTALL_JOURNAL_H_
+#ifndef INSTALL_INSTALL_JOURNAL_H_
+#define INSTALL_INSTALL_JOURNAL_H_
 
-#include "offer_file.h"
+#include "install/offer_file.h"
 
 // The install journal, "norvane_install.ini" in the installation directory,
 // names what is being copied over the installation: the package's offer, the
@@ -30,4 +30,4 @@ bool WriteInstallJournal(const OfferFile& journal);
 // with errno set, when either fails; the journal then stays.
 bool FinishInstallJournal();
 
-#endif  // INSTALL_JOURNAL_H_
+#endif  // INSTALL_INSTALL_JOURNAL_H_

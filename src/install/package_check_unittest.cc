@@ -1,4 +1,4 @@
-#include "package_check.h"
+#include "install/package_check.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "package_commands.h"
+#include "install/package_commands.h"
 
 #include "update_settings.h"
 

@@ -1,4 +1,4 @@
-#include "install_journal.h"
+#include "install/install_journal.h"
 
 #include <errno.h>
 #include <stdio.h>

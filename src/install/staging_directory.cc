@@ -1,4 +1,4 @@
-#include "staging_directory.h"
+#include "install/staging_directory.h"
 
 #include <errno.h>
 #include <fcntl.h>

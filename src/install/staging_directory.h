@@ -1,5 +1,5 @@
-#ifndef STAGING_DIRECTORY_H_
-#define STAGING_DIRECTORY_H_
+#ifndef INSTALL_STAGING_DIRECTORY_H_
+#define INSTALL_STAGING_DIRECTORY_H_
 
 #include <string>
 
@@ -33,4 +33,4 @@ bool IsOurStagingDirectory(const std::string& staging);
 // ours is left there; false, with errno set, when the delete failed.
 bool RemoveStagingDirectory(const std::string& staging);
 
-#endif  // STAGING_DIRECTORY_H_
+#endif  // INSTALL_STAGING_DIRECTORY_H_

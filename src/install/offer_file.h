@@ -1,5 +1,5 @@
-#ifndef OFFER_FILE_H_
-#define OFFER_FILE_H_
+#ifndef INSTALL_OFFER_FILE_H_
+#define INSTALL_OFFER_FILE_H_
 
 #include <stdint.h>
 
@@ -35,4 +35,4 @@ bool ReadOfferFile(const char* path, OfferFile* file);
 // reads), when it cannot be written.
 bool WriteOfferFile(const char* path, const OfferFile& file);
 
-#endif  // OFFER_FILE_H_
+#endif  // INSTALL_OFFER_FILE_H_

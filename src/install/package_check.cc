@@ -1,4 +1,4 @@
-#include "package_check.h"
+#include "install/package_check.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "offer_file.h"
+#include "install/offer_file.h"
 
 #include <errno.h>
 #include <limits.h>

@@ -1,8 +1,8 @@
-#ifndef PACKAGE_RECORD_H_
-#define PACKAGE_RECORD_H_
+#ifndef INSTALL_PACKAGE_RECORD_H_
+#define INSTALL_PACKAGE_RECORD_H_
 
 #include "manifest.h"
-#include "offer_file.h"
+#include "install/offer_file.h"
 
 // The package file "norvane.tar.gz" and its record.
 //
@@ -44,4 +44,4 @@ bool PackageMatchesOffer(const PackageOffer& package);
 // Removes the package and its record. Either may be missing.
 void RemovePackage();
 
-#endif  // PACKAGE_RECORD_H_
+#endif  // INSTALL_PACKAGE_RECORD_H_
