@@ -4,8 +4,8 @@
 #include <string>
 
 #include "download.h"
-#include "manifest.h"
 #include "install/offer_file.h"
+#include "manifest.h"
 
 // Installs the offered package over the installation directory (the
 // working directory): downloads it to "norvane.tar.gz" within |limits| and

@@ -1,8 +1,8 @@
 #ifndef INSTALL_PACKAGE_RECORD_H_
 #define INSTALL_PACKAGE_RECORD_H_
 
-#include "manifest.h"
 #include "install/offer_file.h"
+#include "manifest.h"
 
 // The package file "norvane.tar.gz" and its record.
 //
