@@ -4,6 +4,7 @@
 #include <limits.h>
 
 #include <sstream>
+#include <utility>
 
 #include "base/file_util.h"
 #include "base/utf_string_conversions.h"
@@ -19,6 +20,12 @@ const wchar_t kSizeKey[] = L"size";
 const wchar_t kStagingKey[] = L"staging";
 const wchar_t kEntriesKey[] = L"entries";
 const wchar_t kBytesKey[] = L"bytes";
+const wchar_t kDeviceKey[] = L"device";
+const wchar_t kInodeKey[] = L"inode";
+const wchar_t kPhaseKey[] = L"phase";
+const wchar_t kBootKey[] = L"boot";
+// The longest boot id and phase read; the kernel's boot id has 36.
+const size_t kMaxShortValueBytes = 64;
 // A few short lines; anything longer is no file of ours.
 const size_t kMaxOfferFileBytes = 16 * 1024;
 // The longest URL installed, the longest path (the staging directory's) and
@@ -52,10 +59,21 @@ bool ReadOfferFile(const char* path, OfferFile* file) {
     read.package.size = size;
   }
   read.staging = Value(*section, kStagingKey);
-  if ((section->FindKey(kEntriesKey) &&
-       !ParsePackageSize(Value(*section, kEntriesKey), &read.entries)) ||
-      (section->FindKey(kBytesKey) &&
-       !ParsePackageSize(Value(*section, kBytesKey), &read.bytes))) {
+  const std::pair<const wchar_t*, uint64_t*> numbers[] = {
+      {kEntriesKey, &read.entries},
+      {kBytesKey, &read.bytes},
+      {kDeviceKey, &read.staging_device},
+      {kInodeKey, &read.staging_inode}};
+  for (const auto& [key, number] : numbers) {
+    if (section->FindKey(key) &&
+        !ParsePackageSize(Value(*section, key), number)) {
+      return false;
+    }
+  }
+  read.phase = Value(*section, kPhaseKey);
+  read.boot = Value(*section, kBootKey);
+  if (read.phase.size() > kMaxShortValueBytes ||
+      read.boot.size() > kMaxShortValueBytes) {
     return false;
   }
   *file = read;
@@ -75,11 +93,19 @@ bool WriteOfferFile(const char* path, const OfferFile& file) {
   if (!file.staging.empty()) {
     document.SetValue(kSection, kStagingKey, base::Utf8ToWide(file.staging));
   }
-  if (file.entries != 0) {
-    document.SetValue(kSection, kEntriesKey, std::to_wstring(file.entries));
+  const std::pair<const wchar_t*, uint64_t> numbers[] = {
+      {kEntriesKey, file.entries},
+      {kBytesKey, file.bytes},
+      {kDeviceKey, file.staging_device},
+      {kInodeKey, file.staging_inode}};
+  for (const auto& [key, number] : numbers) {
+    if (number != 0) document.SetValue(kSection, key, std::to_wstring(number));
   }
-  if (file.bytes != 0) {
-    document.SetValue(kSection, kBytesKey, std::to_wstring(file.bytes));
+  if (!file.phase.empty()) {
+    document.SetValue(kSection, kPhaseKey, base::Utf8ToWide(file.phase));
+  }
+  if (!file.boot.empty()) {
+    document.SetValue(kSection, kBootKey, base::Utf8ToWide(file.boot));
   }
   // A file that would be refused when read back is not written at all: a
   // journal lost that way would let a half-copied installation pass for

@@ -18,10 +18,24 @@ struct OfferFile {
   // bytes it took on its file system; 0 when not yet checked.
   uint64_t entries = 0;
   uint64_t bytes = 0;
+  // The device and inode the staging directory had when it was made: only a
+  // directory that still has them is taken for ours. 0 while not yet made.
+  uint64_t staging_device = 0;
+  uint64_t staging_inode = 0;
+  // The journal's phase: "copying" while the shadow copy is being made (or
+  // not yet), "moving" once it is whole on disk and being moved into place.
+  // Empty in the record and in a journal of an earlier version (copying).
+  std::string phase;
+  // The boot the staging tree was unpacked in (the kernel's boot id), when it
+  // was not synced to its disk: after another boot it may have lost data.
+  std::string boot;
 
   bool operator==(const OfferFile& other) const {
     return package == other.package && staging == other.staging &&
-           entries == other.entries && bytes == other.bytes;
+           entries == other.entries && bytes == other.bytes &&
+           staging_device == other.staging_device &&
+           staging_inode == other.staging_inode && phase == other.phase &&
+           boot == other.boot;
   }
 };
 
