@@ -64,10 +64,14 @@ const FileList kOldInstallation = {
 };
 
 // Files of the installation directory that belong to the updater itself.
-const char* const kUpdaterFiles[] = {
-    kLogFileName,           kPidFileName,      kStateFileName,
-    kCheckFileName,         kManifestFileName, kPackageRecordFileName,
-    kInstallJournalFileName};
+const char* const kUpdaterFiles[] = {kLogFileName,
+                                     kPidFileName,
+                                     kStateFileName,
+                                     kCheckFileName,
+                                     kManifestFileName,
+                                     kPackageRecordFileName,
+                                     kInstallJournalFileName,
+                                     kShadowDirName};
 
 class FaultTest : public UpdateRunTest {
  protected:
@@ -127,6 +131,9 @@ class FaultTest : public UpdateRunTest {
   Tree Installed() const {
     Tree tree = ReadTree(install_.path());
     for (const char* name : kUpdaterFiles) tree.erase(name);
+    const std::string shadow = std::string(kShadowDirName) + "/";
+    tree.erase(tree.lower_bound(shadow),
+               tree.lower_bound(kShadowDirName + std::string("0")));
     return tree;
   }
   testing::AssertionResult IsUpdated() const {
@@ -200,6 +207,26 @@ class FaultTest : public UpdateRunTest {
         "mkdir -p \"${to%/*}\" && head -c 1000 \"$5/$file\" >\"$to\"\n"
         "touch \"$MARK\"\n"
         "exec sleep 600");
+  }
+
+  // Options that preload the library holding the updater at the system
+  // call that |setting| names until the test kills it; it touches ToolMark()
+  // once it holds.
+  testing_util::RunOptions HeldAt(const std::string& setting) const {
+    testing_util::RunOptions options = options_;
+    options.set_env.push_back(std::string("LD_PRELOAD=") + NORVANE_HOLD_CALLS);
+    options.set_env.push_back("NORVANE_HOLD_MARK=" + ToolMark());
+    options.set_env.push_back(setting);
+    // A sanitized updater takes a preloaded library before its runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    options.set_env.push_back(std::string("ASAN_OPTIONS=") +
+                              (asan ? std::string(asan) + ":" : "") +
+                              "verify_asan_link_order=0");
+    return options;
+  }
+  bool JournalIsMoving() const {
+    return ReadFile(InstallPath(kInstallJournalFileName))
+               .find("phase=moving") != std::string::npos;
   }
 
   // The second run after a kill: it must finish the update.
@@ -412,11 +439,20 @@ TEST_F(FaultTest, FullDiskKeepsThePartialPackageForTheNextRun) {
 // the installation, whatever version the browser then reports.
 
 TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
-  enum End { kDiskFull, kKilledWaiting, kKilledCopying, kKilledAfterCopy };
+  enum End {
+    kDiskFull,
+    kKilledCopying,
+    kKilledAfterCopy,
+    kKilledWaiting,
+    kKilledMoving,
+    kKilledAfterMoves
+  };
+  // What becomes of the staging directory before the next run.
+  enum Staging { kKept, kLost, kChanged };
   struct Case {
     std::string what;
     End end;
-    bool staging_lost;  // The staging directory is gone before the next run.
+    Staging staging;
     // When not empty, the journal is replaced by these bytes before the next
     // run: a journal that cannot be read still stands for the install.
     std::string damaged_journal = "";
@@ -425,17 +461,22 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
       "[package]\nurl=" + server_.Url(kPackagePath) + "\n" +
       std::string(16 * 1024, ';');
   const Case kCases[] = {
-      {"disk full during the copy", kDiskFull, false},
-      {"killed waiting for the browser", kKilledWaiting, false},
-      {"killed while cp copies", kKilledCopying, false},
-      {"killed while cp copies, staging lost", kKilledCopying, true},
-      {"killed after cp, before the journal goes", kKilledAfterCopy, false},
-      {"killed after cp, staging lost", kKilledAfterCopy, true},
-      {"killed while cp copies, journal garbled", kKilledCopying, false,
+      {"disk full during the copy", kDiskFull, kKept},
+      {"killed while cp copies", kKilledCopying, kKept},
+      {"killed while cp copies, staging lost", kKilledCopying, kLost},
+      {"killed while cp copies, staging changed", kKilledCopying, kChanged},
+      {"killed after cp", kKilledAfterCopy, kKept},
+      {"killed after cp, staging lost", kKilledAfterCopy, kLost},
+      {"killed waiting for the browser", kKilledWaiting, kKept},
+      {"killed between two moves", kKilledMoving, kKept},
+      {"killed after the moves, before the journal goes", kKilledAfterMoves,
+       kKept},
+      {"killed while cp copies, journal garbled", kKilledCopying, kKept,
        "a file of the package\n"},
-      {"killed while cp copies, journal past its limit", kKilledCopying, false,
+      {"killed between two moves, journal past its limit", kKilledMoving, kKept,
        kOversizedJournal},
   };
+  const Tree updated = WithFiles(old_tree_, PackageFiles());
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
     ResetInstallation();
@@ -448,7 +489,6 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
       ProcessResult result = RunUpdater("1.0");
       options_ = plain;
       EXPECT_EQ(255, result.exit_code);
-      EXPECT_FALSE(IsUntouched());  // Half copied.
       EXPECT_TRUE(
           LogEndsWith(UpdateEntry(log_site::kCpStatus, "cp status error: 1")));
     } else {
@@ -456,21 +496,46 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
                             testing_util::RunOptions());
       ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 600"));
       testing_util::RunOptions options =
-          c.end == kKilledAfterCopy
+          c.end == kKilledCopying ? WithCpHeldPartWay()
+          : c.end == kKilledAfterCopy
               ? WithTool("cp", "\"$REAL\" \"$@\"; touch \"$MARK\"; sleep 600")
-          : c.end == kKilledCopying ? WithCpHeldPartWay()
-                                    : options_;
+          : c.end == kKilledMoving ? HeldAt("NORVANE_HOLD_RENAMES=2")
+          : c.end == kKilledAfterMoves
+              ? HeldAt(std::string("NORVANE_HOLD_UNLINK=") +
+                       kInstallJournalFileName)
+              : options_;
       BackgroundRun run(UpdaterCommand(std::to_string(browser.pid())), options);
-      ASSERT_TRUE(run.WaitFor(
-          [this] { return FileExists(InstallPath(kInstallJournalFileName)); }));
-      if (c.end != kKilledWaiting) browser.KillWithDescendants();
-      ASSERT_TRUE(run.WaitFor(
-          [&] { return c.end == kKilledWaiting || FileExists(ToolMark()); }));
+      // The copy into the shadow runs while the browser does; only the
+      // moves wait for it.
+      ASSERT_TRUE(run.WaitFor([&] {
+        return c.end < kKilledWaiting ? FileExists(ToolMark())
+                                      : JournalIsMoving();
+      }));
+      if (c.end != kKilledWaiting) {
+        browser.KillWithDescendants();
+        ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
+      }
       run.KillWithDescendants();
     }
+    // Until the moves, nothing of the installation changes; during them
+    // each file is whole, old or new.
+    const Tree installed = Installed();
+    if (c.end < kKilledMoving) {
+      EXPECT_TRUE(SameTree(old_tree_, installed));
+    }
+    for (const auto& [path, entry] : installed) {
+      auto old_entry = old_tree_.find(path);
+      EXPECT_TRUE(updated.at(path) == entry ||
+                  (old_entry != old_tree_.end() && old_entry->second == entry))
+          << path;
+    }
     ASSERT_TRUE(FileExists(InstallPath(kInstallJournalFileName)));
-    if (c.staging_lost) {
-      testing_util::RunProcess({"sh", "-c", "rm -rf \"$0\"/*", tmp_.path()});
+    if (c.staging != kKept) {
+      testing_util::RunProcess(
+          {"sh", "-c",
+           c.staging == kLost ? "rm -rf \"$0\"/*"
+                              : "rm \"$0\"/*/package/resources/d05/f005.pak",
+           tmp_.path()});
     }
     const bool damaged = !c.damaged_journal.empty();
     if (damaged) WriteInstalled(kInstallJournalFileName, c.damaged_journal);
@@ -485,8 +550,15 @@ TEST_F(FaultTest, EveryWayACopyCanEndIsRepairedByTheNextRun) {
                     std::string("can't read the install journal ") +
                         kInstallJournalFileName + ", installing again!");
     EXPECT_EQ(damaged, Log().find(unreadable) != std::string::npos);
-    EXPECT_EQ(c.staging_lost || damaged ? 1u : 0u, PackageRequests().size());
+    EXPECT_EQ(c.staging != kKept,
+              LogHas(" is gone or changed, fetching the package again!"));
+    EXPECT_EQ(c.staging != kKept || damaged ? 1u : 0u,
+              PackageRequests().size());
+    // Moves under way finish from the shadow without the server.
+    EXPECT_EQ(c.end >= kKilledWaiting && !damaged,
+              server_.RequestsFor(kManifestUrlPath).empty());
     EXPECT_FALSE(FileExists(InstallPath(kInstallJournalFileName)));
+    EXPECT_FALSE(FileExists(InstallPath(kShadowDirName)));
     EXPECT_TRUE(LeftTempDirs().empty());
   }
 }

@@ -1,5 +1,6 @@
 #include "installation.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,7 +19,9 @@
 #include "install/package_check.h"
 #include "install/package_commands.h"
 #include "install/package_record.h"
+#include "install/shadow_tree.h"
 #include "install/staging_directory.h"
+#include "install/tree_room.h"
 #include "instance_guard.h"
 #include "progress_line.h"
 #include "update_log_sites.h"
@@ -109,11 +112,9 @@ void DiscardStagedPackage(const OfferFile& record) {
   }
 }
 
-// Checks the unpacked tree of |staging| for entries that must not reach the
-// installation and counts its entries. Logs and returns false when it holds
-// one.
-bool CheckUnpackedTree(const std::string& staging, uint64_t* entries) {
-  const base::FsPath tree = UnpackedTree(base::FsPath(staging));
+// Checks |tree| for entries that must not reach the installation and counts
+// its entries. Logs and returns false when it holds one.
+bool CheckTree(const base::FsPath& tree, uint64_t* entries) {
   std::string unsafe_entry;
   if (FindUnsafeEntry(tree, &unsafe_entry, entries)) {
     LOG_AT(log_site::kUnsafePackageEntry, base::LOG_ERROR)
@@ -123,12 +124,17 @@ bool CheckUnpackedTree(const std::string& staging, uint64_t* entries) {
   return true;
 }
 
-// The bytes in use on the file system that holds |path|, or 0.
-uint64_t BytesInUse(const std::string& path) {
-  struct statvfs status;
-  if (statvfs(path.c_str(), &status) != 0) return 0;
-  return static_cast<uint64_t>(status.f_blocks - status.f_bfree) *
-         status.f_frsize;
+// The kernel's id of this boot, or "" when it cannot be read.
+std::string CurrentBootId() {
+  std::string id;
+  if (!base::ReadRegularFile(kBootIdPath, &id, 64)) return std::string();
+  while (!id.empty() && id.back() == '\n') id.pop_back();
+  for (char c : id) {
+    if (!isxdigit(static_cast<unsigned char>(c)) && c != '-') {
+      return std::string();
+    }
+  }
+  return id;
 }
 
 // Whether the staging directory of |journal| still holds the tree the
@@ -136,7 +142,10 @@ uint64_t BytesInUse(const std::string& path) {
 bool StagedTreeIsIntact(const OfferFile& journal) {
   std::string unsafe_entry;
   uint64_t entries = 0;
-  return IsOurStagingDirectory(journal.staging) &&
+  // A tree unpacked without a sync may have lost data in a power cut.
+  const bool same_boot =
+      journal.boot.empty() || journal.boot == CurrentBootId();
+  return same_boot && IsOurStagingDirectory(journal.staging) &&
          !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
                           &unsafe_entry, &entries) &&
          entries == journal.entries;
@@ -157,8 +166,10 @@ bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal) {
         << std::endl;
     return true;
   } else {
+    // A journal of the moving phase names the shadow, not a staging tree.
     LOG_AT(log_site::kStagingLost, base::LOG_ERROR)
-        << Printable(journal.staging)
+        << Printable(journal.phase == kJournalMoving ? kShadowDirName
+                                                     : journal.staging)
         << " is gone or changed, fetching the package again!" << std::endl;
   }
   // One that cannot be removed is named in the record until the new staging
@@ -212,27 +223,25 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
   // From here on a run killed at any moment leaves a staging directory that
   // the next run finds named in the record or the journal.
   (void)WritePackageRecord(record);
-  // What the tree takes is what its file system loses while tar writes it:
-  // every file rounded to that file system's blocks, the directories and
-  // links, without a status call per file.
-  const uint64_t in_use_before = BytesInUse(record.staging);
   bool extracted =
       RunShellCommand(ExtractionCommand(UnpackedTree(staging).AsString()),
                       "tar", log_site::kTarExit, log_site::kTarStatus);
-  const uint64_t in_use_after = BytesInUse(record.staging);
-  record.bytes =
-      in_use_after > in_use_before ? in_use_after - in_use_before : 0;
   // Whole or not, the archive is not needed again: a broken one must be
   // downloaded afresh.
   (void)remove(kPackageFileName);
   // tar keeps every entry inside the staging directory, but cp would carry
   // links and special files into the installation for a later package to
   // write through.
-  if (!extracted || !CheckUnpackedTree(record.staging, &record.entries)) {
+  if (!extracted || !CheckTree(UnpackedTree(staging), &record.entries)) {
     DiscardStagedPackage(record);
     return false;
   }
-  if (!WriteInstallJournal(record)) {
+  // The tree is not synced: the journal names the boot instead, and a run
+  // after another boot fetches the package again rather than trust it.
+  record.phase = kJournalCopying;
+  record.boot = CurrentBootId();
+  if ((record.boot.empty() && !base::SyncFileSystemOf(record.staging)) ||
+      !WriteInstallJournal(record)) {
     int error = errno;
     LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
         << "can't write the install journal: " << base::SystemErrorText(error)
@@ -242,53 +251,150 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
   }
   // The record keeps naming the staging directory beside the journal: a
   // journal that cannot be read back would name it nowhere else.
-  (void)remove(kPackageFileName);
   *staged = record;
   return true;
 }
 
-// Waits for the browser and copies the tree that |staged| names over the
-// installation; the journal goes once the copy has reached the disk, and the
-// staging directory after it. Logs and returns false, keeping the journal,
-// when the copy cannot be made or fails.
-bool CopyStagedPackage(const OfferFile& staged,
-                       const std::string& browser_pid) {
-  if (WaitForBrowserExit(browser_pid)) {
-    // Nobody else can reach into the staging directory, but the copy must
-    // carry exactly what was checked: look again after the wait.
+// Whether the installation's file system has room for the tree |staging|
+// unpacked, as a copy writes it, and the margin. The old files stay until
+// the moves, so the whole new tree must fit beside them. Logs when not.
+bool HasRoomToCopy(const std::string& staging) {
+  struct statvfs room;
+  TreeRoom needed;
+  if (statvfs(".", &room) != 0 ||
+      !MeasureTreeRoom(UnpackedTree(base::FsPath(staging)), room.f_frsize,
+                       &needed)) {
+    return true;  // cp finds out.
+  }
+  const uint64_t available =
+      static_cast<uint64_t>(room.f_bavail) * room.f_frsize;
+  const uint64_t needed_bytes = needed.bytes + kCopyRoomMarginBytes;
+  if (available < needed_bytes) {
+    LOG_AT(log_site::kNoRoomToCopy, base::LOG_ERROR)
+        << "not enough room to copy the update: need " << needed_bytes
+        << " bytes, have " << available << "!" << std::endl;
+    return false;
+  }
+  // A file system that reports no inodes at all does not count them.
+  if (room.f_files != 0 && room.f_favail < needed.inodes) {
+    LOG_AT(log_site::kNoInodesToCopy, base::LOG_ERROR)
+        << "not enough inodes to copy the update: need " << needed.inodes
+        << ", have " << room.f_favail << "!" << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// Logs that the shadow cannot be moved into place because of |conflict|.
+void LogConflict(const std::string& conflict) {
+  LOG_AT(log_site::kMoveConflict, base::LOG_ERROR)
+      << "can't move the update into place: " << Printable(conflict) << "!"
+      << std::endl;
+}
+
+// Ends an install that never touched the installation: the shadow, the
+// staging directory of |record|, the package and the journal go.
+void AbandonInstall(const OfferFile& record) {
+  (void)RemoveShadowDirectory();
+  DiscardStagedPackage(record);
+  (void)FinishInstallJournal();
+}
+
+// Copies the tree that |*staged| names into a fresh shadow inside the
+// installation, checks it and puts it on disk; the journal, written back
+// into |*staged|, then enters the moving phase and the staging directory
+// goes. No file of the installation is touched, so this may run while the
+// browser does. Logs and returns false when the copy cannot be made or
+// fails; the journal stays in the copying phase unless the package turns
+// out not to fit the installation, and then goes with the rest.
+bool CopyIntoShadow(OfferFile* staged) {
+  if (!HasRoomToCopy(staged->staging)) return false;
+  if (!MakeShadowDirectory()) {
+    int error = errno;
+    LOG_AT(log_site::kShadowNotMade, base::LOG_ERROR)
+        << "can't make " << kShadowDirName << ": "
+        << base::SystemErrorText(error) << "!" << std::endl;
+    return false;
+  }
+  if (!RunShellCommand(
+          CopyCommand(UnpackedTree(base::FsPath(staged->staging)).AsString(),
+                      kShadowDirName),
+          "cp", log_site::kCpExit, log_site::kCpStatus)) {
+    (void)RemoveShadowDirectory();
+    return false;
+  }
+  // What is moved is the shadow: it must hold no entry the installation
+  // must not get, and a later look must find as many entries in it.
+  OfferFile moving;
+  moving.package = staged->package;
+  moving.phase = kJournalMoving;
+  std::string conflict;
+  if (!CheckTree(base::FsPath(kShadowDirName), &moving.entries)) {
+    AbandonInstall(*staged);
+    return false;
+  }
+  if (FindMoveConflict(&conflict)) {
+    LogConflict(conflict);
+    AbandonInstall(*staged);
+    return false;
+  }
+  // Removed before the sync, the staging tree's bytes need not reach the
+  // disk when it shares the installation's file system. A run killed from
+  // here until the journal names the shadow fetches the package again.
+  DiscardStagedPackage(*staged);
+  if (!base::SyncFileSystemOf(kShadowDirName) || !WriteInstallJournal(moving)) {
+    int error = errno;
+    LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
+        << "can't write the install journal: " << base::SystemErrorText(error)
+        << std::endl;
+    return false;
+  }
+  *staged = moving;
+  return true;
+}
+
+// Waits for the browser and moves the shadow that |journal| names into
+// place; the journal goes once the moves are on disk, and the shadow after
+// it. A move that fails keeps the journal for the next run to finish the
+// moves. With |resumed| the shadow is what an earlier run left part moved,
+// and the moves go on; otherwise no entry has moved yet, and an install
+// that finds the shadow changed or a conflict ends untouched. Logs and
+// returns false on failure.
+bool MoveIntoPlace(const OfferFile& journal, const std::string& browser_pid,
+                   bool resumed) {
+  if (WaitForBrowserExit(browser_pid) || resumed) {
+    // The shadow sits in the installation directory, which others may
+    // write: the moves must carry exactly what was checked.
     uint64_t entries = 0;
-    if (!CheckUnpackedTree(staged.staging, &entries)) return false;
-    if (entries != staged.entries) {
+    bool unsafe = !CheckTree(base::FsPath(kShadowDirName), &entries);
+    if (!unsafe && !resumed && entries != journal.entries) {
       LOG_AT(log_site::kTreeChanged, base::LOG_ERROR)
           << "the unpacked package changed while waiting!" << std::endl;
+      unsafe = true;
+    }
+    if (unsafe) {
+      // The next run installs again from the start.
+      (void)RemoveShadowDirectory();
       return false;
     }
   }
-  struct statvfs room;
-  if (statvfs(".", &room) == 0) {
-    uint64_t available = static_cast<uint64_t>(room.f_bavail) * room.f_frsize;
-    uint64_t needed = staged.bytes + kCopyRoomMarginBytes;
-    if (available < needed) {
-      LOG_AT(log_site::kNoRoomToCopy, base::LOG_ERROR)
-          << "not enough room to copy the update: need " << needed
-          << " bytes, have " << available << "!" << std::endl;
-      return false;
-    }
+  std::string conflict;
+  if (FindMoveConflict(&conflict)) {
+    LogConflict(conflict);
+    if (!resumed) AbandonInstall(journal);
+    return false;
   }
-  bool copied = RunShellCommand(
-      CopyCommand(UnpackedTree(base::FsPath(staged.staging)).AsString()), "cp",
-      log_site::kCpExit, log_site::kCpStatus);
-  // A package that ships a file of the package's name must not leave it for
-  // the next run to resume onto. The record still names the staging
-  // directory.
-  (void)remove(kPackageFileName);
-  if (!copied) return false;
-  // Named in the record while the journal goes, so that a run killed before
-  // the directory is removed leaves it findable.
-  OfferFile record;
-  record.package = staged.package;
-  record.staging = staged.staging;
-  (void)WritePackageRecord(record);
+  MoveOutcome outcome;
+  const bool moved = MoveShadowIntoPlace(&outcome);
+  PrintProgressLine("moved " + std::to_string(outcome.moved) +
+                    " entries into place");
+  if (!moved) {
+    LOG_AT(log_site::kMoveFailed, base::LOG_ERROR)
+        << "can't " << outcome.step << " " << Printable(outcome.entry) << ": "
+        << base::SystemErrorText(outcome.error) << ", finishing next run!"
+        << std::endl;
+    return false;
+  }
   if (!FinishInstallJournal()) {
     int error = errno;
     LOG_AT(log_site::kFinishJournal, base::LOG_ERROR)
@@ -296,7 +402,9 @@ bool CopyStagedPackage(const OfferFile& staged,
         << std::endl;
     return false;
   }
-  DiscardStagedPackage(record);
+  // Left, it holds only the directories that were entered, emptied; the
+  // next install makes the shadow afresh.
+  (void)RemoveShadowDirectory();
   return true;
 }
 
@@ -334,7 +442,21 @@ bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
   } else if (!FetchAndUnpack(package, limits, &staged)) {
     return false;
   }
-  if (!CopyStagedPackage(staged, browser_pid)) return false;
+  if (!CopyIntoShadow(&staged) || !MoveIntoPlace(staged, browser_pid, false)) {
+    return false;
+  }
   PrintProgressLine("update successful!");
+  return true;
+}
+
+bool FinishInterruptedMoves(const OfferFile& journal,
+                            const std::string& browser_pid, bool* finished) {
+  if (journal.phase != kJournalMoving || !ShadowDirectoryExists()) {
+    return false;
+  }
+  LOG_AT(log_site::kStagingReused, base::LOG_ERROR)
+      << "finishing the install from " << kShadowDirName << "!" << std::endl;
+  *finished = MoveIntoPlace(journal, browser_pid, true);
+  if (*finished) PrintProgressLine("update successful!");
   return true;
 }

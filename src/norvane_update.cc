@@ -106,6 +106,14 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
   }
   const bool unfinished = journal_read || InstallJournalExists();
   RemoveLeftoverStagingDirectories(journal_read ? &journal : nullptr);
+  const char* browser_pid = argv[3];
+  // Moves that were under way finish from the shadow, which holds the whole
+  // package, before anything is fetched: the installation becomes whole
+  // even when the server cannot be reached.
+  bool finished = false;
+  if (journal_read && FinishInterruptedMoves(journal, browser_pid, &finished)) {
+    return finished ? kExitSuccess : kExitFailure;
+  }
 
   DownloadLimits package_limits;
   package_limits.stall_seconds = build.stall_seconds;
@@ -142,7 +150,6 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
     case RolloutOutcome::kTaken:
       break;
   }
-  const char* browser_pid = argv[3];
   return InstallPackage(package, browser_pid, package_limits,
                         journal_read ? &journal : nullptr)
              ? kExitSuccess

@@ -54,6 +54,11 @@ constexpr Site kJournalUnreadable{kDriverFile, 249};
 constexpr Site kOfferUrlTooLong{kDriverFile, 250};
 constexpr Site kStagingNotRemoved{kDriverFile, 251};
 constexpr Site kCpStatus{kDriverFile, 253};
+// The shadow copy and the moves that put it in place.
+constexpr Site kMoveConflict{kDriverFile, 254};
+constexpr Site kMoveFailed{kDriverFile, 255};
+constexpr Site kShadowNotMade{kDriverFile, 256};
+constexpr Site kNoInodesToCopy{kDriverFile, 257};
 constexpr Site kCpExit{kDriverFile, 259};
 // Release control: fresh signed manifests, no going back, staged rollouts.
 constexpr Site kManifestSizeMissing{kDriverFile, 140};
@@ -114,6 +119,10 @@ constexpr const Site* kUpdateRunSites[] = {
     &kOfferUrlTooLong,
     &kStagingNotRemoved,
     &kCpStatus,
+    &kMoveConflict,
+    &kMoveFailed,
+    &kShadowNotMade,
+    &kNoInodesToCopy,
     &kCpExit,
     &kManifestSizeMissing,
     &kManifestExpiresMissing,

@@ -20,6 +20,9 @@ inline constexpr char kPackageFileName[] = "norvane.tar.gz";
 inline constexpr char kPackageRecordFileName[] = "norvane_package.ini";
 // What is being copied over the installation; see install_journal.h.
 inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
+// The directory the package is copied into before it is moved into place;
+// see install/shadow_tree.h.
+inline constexpr char kShadowDirName[] = "norvane_shadow";
 
 // Every one of them, for the package check: a package must not ship any of
 // them, of whatever type. The updater's own executable (kUpdaterWord) is not
@@ -27,7 +30,8 @@ inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
 inline constexpr const char* kUpdaterFileNames[] = {
     kLogFileName,     kPidFileName,           kStateFileName,
     kCheckFileName,   kManifestFileName,      kSignatureFileName,
-    kPackageFileName, kPackageRecordFileName, kInstallJournalFileName};
+    kPackageFileName, kPackageRecordFileName, kInstallJournalFileName,
+    kShadowDirName};
 
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.
@@ -69,11 +73,14 @@ inline constexpr size_t kMaxPackageUrlBytes = 8 * 1024;
 // browser.
 inline constexpr char kUpdaterWord[] = "norvane_update_bin";
 inline constexpr char kBrowserWord[] = "keltrin";
+// The kernel's id of the running boot: a staging tree unpacked in another
+// boot may have lost what was not yet on disk.
+inline constexpr char kBootIdPath[] = "/proc/sys/kernel/random/boot_id";
 // How often the copy step looks whether the browser has exited.
 inline constexpr unsigned kBrowserPollSeconds = 2;
 
 // The copy starts only when the installation's file system has room for the
-// unpacked tree and this much more.
+// unpacked tree and this much more, and an inode for each of its entries.
 inline constexpr uint64_t kCopyRoomMarginBytes = 16 * 1024 * 1024;
 
 #endif  // UPDATE_SETTINGS_H_

@@ -182,6 +182,11 @@ class DirectoryWalker {
 // stays removed.
 bool DeletePath(const FsPath& path, bool recursive);
 
+// Gives |root| and every directory below it owner read, write and search
+// where one lacks any of them, so that a tree unpacked or copied with a
+// package's modes can be emptied and deleted. Links are never followed.
+void GiveOwnerAccessToTree(const FsPath& root);
+
 }  // namespace base
 
 #endif  // BASE_FILE_UTIL_H_

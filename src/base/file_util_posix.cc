@@ -405,4 +405,33 @@ bool DeletePath(const FsPath& path, bool recursive) {
   return success;
 }
 
+namespace {
+
+// Adds owner read, write and search to |name| in the directory |dir_fd| when
+// it is a directory (not a link to one) that lacks any of them. fchmodat
+// cannot refuse links; callers walk trees that only their user can change.
+void GiveOwnerFullAccess(int dir_fd, const char* name) {
+  struct stat status;
+  if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(status.st_mode) || (status.st_mode & S_IRWXU) == S_IRWXU) {
+    return;
+  }
+  (void)fchmodat(dir_fd, name, (status.st_mode & 07777) | S_IRWXU, 0);
+}
+
+}  // namespace
+
+void GiveOwnerAccessToTree(const FsPath& root) {
+  GiveOwnerFullAccess(AT_FDCWD, root.AsString().c_str());
+  // The walker lists a directory only after it has yielded it, so each one
+  // is opened for listing after it got them.
+  DirectoryWalker walker(root, true, kWalkDirectories | kWalkLinksAsEntries);
+  FoundEntry entry;
+  for (FsPath next = walker.NextPath(); !next.IsEmpty();
+       next = walker.NextPath()) {
+    walker.CurrentEntry(&entry);
+    GiveOwnerFullAccess(walker.CurrentDirectoryFd(), entry.name.c_str());
+  }
+}
+
 }  // namespace base

@@ -1,6 +1,7 @@
 #include "install/install_journal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,14 +20,16 @@ bool InstallJournalExists() {
 }
 
 bool WriteInstallJournal(const OfferFile& journal) {
-  return base::SyncFileSystemOf(journal.staging) &&
-         WriteOfferFile(kInstallJournalFileName, journal);
+  return WriteOfferFile(kInstallJournalFileName, journal);
 }
 
 bool FinishInstallJournal() {
-  // The copied files must be on disk before the journal that would repair
-  // them goes.
-  if (!base::SyncFileSystemOf(".")) return false;
   if (unlink(kInstallJournalFileName) != 0 && errno != ENOENT) return false;
-  return base::SyncFileSystemOf(".");
+  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int result = fsync(fd);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return result == 0;
 }

@@ -4,13 +4,19 @@
 #include "install/offer_file.h"
 
 // The install journal, "norvane_install.ini" in the installation directory,
-// names what is being copied over the installation: the package's offer, the
-// staging directory that holds it unpacked, and how many entries the
-// unpacked tree held when it was checked. It is written and synced before
-// the browser is waited for and the copy may start, and removed only after
-// a copy has succeeded and reached the disk. A run that finds it knows that
-// the installation may be half old, half new, whatever version the browser
+// names what is being installed: the package's offer and the phase of the
+// install. In the copying phase it names the staging directory that holds
+// the package unpacked and how many entries the unpacked tree held when it
+// was checked; the copy into the shadow (see shadow_tree.h) may be under
+// way. In the moving phase the shadow is whole on disk and its entries are
+// being moved into place. It is written before the copy starts and removed
+// only after the moves are on disk. A run that finds it knows that the
+// installation may be half old, half new, whatever version the browser
 // reports, and finishes the install.
+
+// The journal's phases.
+inline constexpr char kJournalCopying[] = "copying";
+inline constexpr char kJournalMoving[] = "moving";
 
 // Reads the journal. False, leaving |*journal| alone, when there is none or
 // it cannot be read or parsed.
@@ -21,13 +27,13 @@ bool ReadInstallJournal(OfferFile* journal);
 // file) still stands for an install that may be half done.
 bool InstallJournalExists();
 
-// Replaces the journal with |journal| and syncs it and the staging tree to
-// their disks, so that after a power loss the journal never names a tree
-// that is not there whole. False, with errno set, on failure.
+// Replaces the journal with |journal|, atomically and synced. What it names
+// must be on disk first (or, for a staging tree, be known to be stale after
+// another boot). False, with errno set, on failure.
 bool WriteInstallJournal(const OfferFile& journal);
 
-// Syncs the installation to its disk and then removes the journal. False,
-// with errno set, when either fails; the journal then stays.
+// Removes the journal and syncs its directory. False, with errno set, when
+// either fails; the journal may then stay.
 bool FinishInstallJournal();
 
 #endif  // INSTALL_INSTALL_JOURNAL_H_

@@ -31,7 +31,9 @@ std::string ExtractionCommand(const std::string& temp_dir) {
          QuoteForShell(temp_dir);
 }
 
-std::string CopyCommand(const std::string& temp_dir) {
+std::string CopyCommand(const std::string& temp_dir,
+                        const std::string& destination) {
   // The pattern stays outside the quotes so the shell still expands it.
-  return "cp -v -r -f " + QuoteForShell(temp_dir) + "/* ./";
+  return "cp -v -r -f " + QuoteForShell(temp_dir) + "/* " +
+         QuoteForShell(destination) + "/";
 }

@@ -11,8 +11,10 @@
 // 0-9, "_", ".", "/" and "-"; ordinary paths are returned unchanged.
 std::string QuoteForShell(const std::string& path);
 
-// The command lines run through the shell; |temp_dir| is quoted as needed.
+// The command lines run through the shell; the paths are quoted as needed.
+// The copy puts the entries of |temp_dir| into |destination|.
 std::string ExtractionCommand(const std::string& temp_dir);
-std::string CopyCommand(const std::string& temp_dir);
+std::string CopyCommand(const std::string& temp_dir,
+                        const std::string& destination);
 
 #endif  // INSTALL_PACKAGE_COMMANDS_H_

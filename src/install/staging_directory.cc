@@ -18,35 +18,6 @@ namespace {
 // The name of the directory inside the staging directory.
 const char kUnpackedDirName[] = "package";
 
-// Adds owner read, write and search to |name| in the directory |dir_fd| when
-// it is a directory (not a link to one) that lacks any of them. fchmodat
-// cannot refuse links, but only this user can change the entries of a
-// staging directory, so nobody can swap one in after the status is read.
-void GiveOwnerFullAccess(int dir_fd, const char* name) {
-  struct stat status;
-  if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISDIR(status.st_mode) || (status.st_mode & S_IRWXU) == S_IRWXU) {
-    return;
-  }
-  (void)fchmodat(dir_fd, name, (status.st_mode & 07777) | S_IRWXU, 0);
-}
-
-// Gives every directory of the tree |staging| owner read, write and search.
-// The walker lists a directory only after it has yielded it, so each one is
-// opened for listing after it got them.
-void OpenUpTree(const std::string& staging) {
-  GiveOwnerFullAccess(AT_FDCWD, staging.c_str());
-  base::DirectoryWalker walker(
-      base::FsPath(staging), true,
-      base::kWalkDirectories | base::kWalkLinksAsEntries);
-  base::FoundEntry entry;
-  for (base::FsPath next = walker.NextPath(); !next.IsEmpty();
-       next = walker.NextPath()) {
-    walker.CurrentEntry(&entry);
-    GiveOwnerFullAccess(walker.CurrentDirectoryFd(), entry.name.c_str());
-  }
-}
-
 }  // namespace
 
 bool MakeStagingDirectory(base::FsPath* staging) {
@@ -93,7 +64,7 @@ bool IsOurStagingDirectory(const std::string& staging) {
 
 bool RemoveStagingDirectory(const std::string& staging) {
   if (!IsOurStagingDirectory(staging)) return true;
-  OpenUpTree(staging);
+  base::GiveOwnerAccessToTree(base::FsPath(staging));
   errno = 0;
   if (base::DeletePath(base::FsPath(staging), true)) return true;
   if (errno == 0) errno = ENOTEMPTY;
