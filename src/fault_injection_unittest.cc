@@ -5,20 +5,24 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -328,19 +332,19 @@ TEST_F(FaultTest, KilledWhileWaitingForTheBrowser) {
   ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "keltrin"));
   {
     BackgroundRun run(UpdaterCommand(browser_pid), options_);
-    // Unpacked, checked and journaled: the updater waits for the browser.
-    ASSERT_TRUE(run.WaitFor(
-        [this] { return FileExists(InstallPath(kInstallJournalFileName)); }));
+    // Copied into the shadow, which is on disk: the updater waits for the
+    // browser before the moves.
+    ASSERT_TRUE(run.WaitFor([this] { return JournalIsMoving(); }));
     run.KillWithDescendants();
   }
   browser.KillWithDescendants();
   EXPECT_TRUE(IsUntouched());
-  EXPECT_FALSE(LogHas("\ncp -v -r -f "));
+  EXPECT_TRUE(LogHas("\ncp -v -r -f "));
 
-  // The next run takes the unpacked package from the staging directory.
+  // The next run moves the shadow into place without the server.
   server_.ClearRequests();
   ExpectNextRunFinishes();
-  EXPECT_TRUE(PackageRequests().empty());
+  EXPECT_TRUE(server_.Requests().empty());
 }
 
 TEST_F(FaultTest, KilledDuringCopyIsRepairedByTheNextRun) {
@@ -349,8 +353,8 @@ TEST_F(FaultTest, KilledDuringCopyIsRepairedByTheNextRun) {
     ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
     run.KillWithDescendants();
   }
-  EXPECT_FALSE(IsUntouched());
-  // The installation may now be half copied; the next run copies it all.
+  // cp writes into the shadow only; the next run copies again.
+  EXPECT_TRUE(IsUntouched());
   ExpectNextRunFinishes();
 }
 
@@ -383,6 +387,119 @@ TEST_F(FaultTest, KilledRunsCopyKeepsTheNextRunOutWhileItRuns) {
 
   testing_util::KillAndAwait(children);
   ExpectNextRunFinishes();
+}
+
+// Whoever reads a file of the installation during the update reads it
+// whole, old or new; whoever has one mapped keeps its old bytes.
+TEST_F(FaultTest, FilesStayWholeForReadersAndMappersDuringTheUpdate) {
+  const std::string library = InstallPath("lib/libkeltrin.so");
+  const std::string old_library = ReadFile(library);
+  int fd = open(library.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  void* mapped =
+      mmap(nullptr, old_library.size(), PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  ASSERT_NE(MAP_FAILED, mapped);
+
+  const std::string browser = InstallPath("keltrin");
+  const std::string old_browser = ReadFile(browser);
+  const std::string& new_browser = PackageFiles()[0].second;
+  std::atomic<bool> done{false};
+  std::vector<size_t> torn_reads;
+  int reads = 0;
+  std::thread reader([&] {
+    while (!done) {
+      std::string bytes = ReadFile(browser);
+      if (bytes != old_browser && bytes != new_browser) {
+        torn_reads.push_back(bytes.size());
+      }
+      ++reads;
+    }
+  });
+  ProcessResult result = RunUpdater("1.0");
+  done = true;
+  reader.join();
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_TRUE(IsUpdated());
+  EXPECT_TRUE(torn_reads.empty()) << torn_reads.size() << " of " << reads;
+  EXPECT_EQ(old_library,
+            std::string(static_cast<const char*>(mapped), old_library.size()));
+  munmap(mapped, old_library.size());
+}
+
+// The shadow is on disk before the journal names it, and the moves before
+// the journal goes: the order of the updater's own system calls.
+TEST_F(FaultTest, WhatTheJournalNamesIsOnDiskFirst) {
+  const std::string trace_path = tools_.Child("trace");
+  testing_util::RunOptions traced = HeldAt("NORVANE_TRACE_CALLS=" + trace_path);
+  ASSERT_EQ(0, testing_util::RunProcess(UpdaterCommand(), traced).exit_code);
+  std::vector<std::string> calls;
+  std::string trace = ReadFile(trace_path);
+  for (size_t start = 0, end; (end = trace.find('\n', start)) != trace.npos;
+       start = end + 1) {
+    calls.push_back(trace.substr(start, end - start));
+  }
+  auto find = [&calls](const std::string& call, size_t from) {
+    return static_cast<size_t>(
+        std::find(calls.begin() + std::min(from, calls.size()), calls.end(),
+                  call) -
+        calls.begin());
+  };
+  const std::string journal_written =
+      std::string("rename ") + kInstallJournalFileName;
+  const size_t copying = find(journal_written, 0);
+  const size_t moving = find(journal_written, copying + 1);
+  const size_t first_move = find("renameat keltrin", 0);
+  const size_t journal_gone =
+      find(std::string("unlink ") + kInstallJournalFileName, 0);
+  ASSERT_LT(journal_gone, calls.size()) << trace;
+  EXPECT_LT(find("syncfs", copying), moving) << trace;
+  EXPECT_LT(moving, first_move) << trace;
+  size_t last_move = first_move;
+  while (find("renameat", last_move + 1) < journal_gone) {
+    last_move = find("renameat", last_move + 1);
+  }
+  EXPECT_LT(find("fsync", last_move), journal_gone) << trace;
+}
+
+// What changes during the wait for the browser ends the install before the
+// first move, with the installation as it was.
+TEST_F(FaultTest, ChangesWhileWaitingEndTheInstallUntouched) {
+  struct Case {
+    std::string what;
+    std::string change;  // Run in the installation directory.
+    std::string entry;
+  };
+  const Case kCases[] = {
+      {"a file added to the shadow",
+       std::string("echo x >") + kShadowDirName + "/resources/planted",
+       UpdateEntry(log_site::kTreeChanged,
+                   "the unpacked package changed while waiting!")},
+      {"a directory where the package has a file",
+       "rm lib/libkeltrin.so && mkdir lib/libkeltrin.so",
+       UpdateEntry(log_site::kMoveConflict,
+                   "can't move the update into place: lib/libkeltrin.so: a "
+                   "file of the package where the installation has a "
+                   "directory!")},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    BackgroundRun browser({"sh", "-c", "sleep 600", "keltrin"},
+                          testing_util::RunOptions());
+    ASSERT_TRUE(testing_util::WaitForCommandLine(browser.pid(), "sleep 600"));
+    BackgroundRun run(UpdaterCommand(std::to_string(browser.pid())), options_);
+    ASSERT_TRUE(run.WaitFor([this] { return JournalIsMoving(); }));
+    ASSERT_EQ(0, testing_util::RunProcess(
+                     {"sh", "-c", "cd \"$0\" && " + c.change, install_.path()})
+                     .exit_code);
+    const Tree changed = Installed();
+    browser.KillWithDescendants();
+    EXPECT_EQ(255, run.WaitForExit());
+    EXPECT_TRUE(LogEndsWith(c.entry));
+    EXPECT_TRUE(SameTree(changed, Installed()));
+    EXPECT_FALSE(FileExists(InstallPath(kShadowDirName)));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include "gtest/gtest.h"
 #include "instance_guard.h"
+#include "test/package_builder.h"
 #include "test/test_util.h"
 #include "test/updater_test.h"
 #include "update_log_sites.h"
@@ -138,7 +139,7 @@ TEST_F(InstallRunTest, MissingOrSharedTempRootFailsAndKeepsThePackage) {
   };
   const std::string create_error =
       UpdateEntry(log_site::kCreateTempDir, "can'nt create temp dir!");
-  const Case kCases[] = {
+  std::vector<Case> cases = {
       {tmp_.Child("missing"), create_error},
       {shared,
        UpdateEntry(log_site::kUnsafeTempRoot,
@@ -146,7 +147,18 @@ TEST_F(InstallRunTest, MissingOrSharedTempRootFailsAndKeepsThePackage) {
                        " is writable by others without the sticky bit!") +
            create_error},
   };
-  for (const Case& c : kCases) {
+  // Root may write anywhere: only the owner rule keeps it out of a root
+  // that another user could rename entries in.
+  const std::string foreign = tmp_.Child("foreign");
+  if (geteuid() == 0) {
+    testing_util::RunProcess({"mkdir", "-m", "0700", foreign});
+    testing_util::RunProcess({"chown", "65534:65534", foreign});
+    cases.push_back({foreign, UpdateEntry(log_site::kUnsafeTempRoot,
+                                          "unsafe temp root: " + foreign +
+                                              " belongs to another user!") +
+                                  create_error});
+  }
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.root);
     options_.set_env = {"TMPDIR=" + c.root};
     ProcessResult result = RunUpdater("1.0");
@@ -154,54 +166,82 @@ TEST_F(InstallRunTest, MissingOrSharedTempRootFailsAndKeepsThePackage) {
     EXPECT_TRUE(LogEndsWith(c.log_tail));
     EXPECT_EQ(package_, ReadInstalled("norvane.tar.gz"));
     EXPECT_EQ("old binary", ReadInstalled("keltrin"));
-    EXPECT_TRUE(testing_util::ReadFile(shared).empty());
+    EXPECT_TRUE(ListTree(c.root, "1").size() <= 1);
   }
 }
 
 // A package that would not fit on the installation's file system is never
-// copied; the journal keeps it for a run that finds room. The installation
-// here is a small file system of its own, which takes root to mount.
+// copied; the journal keeps it for a run that finds room. The room is
+// measured from the tree as cp writes it, every name of a hard-linked file
+// in full, with an inode for each entry. The installation here is a small
+// file system of its own, which takes root to mount.
 TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
-  // The unpacked tree is measured by what its file system lost while tar
-  // wrote it, so the temporary root gets a file system of its own too: no
-  // other process may free or fill space there meanwhile.
+  struct Case {
+    std::string what;
+    std::string mount_options;
+    std::vector<testing_util::TarMember> members;
+    std::string entry;
+  };
+  const std::string three_mib(3 << 20, '\0');
+  std::vector<testing_util::TarMember> many_files;
+  for (int i = 0; i < 40; ++i) {
+    many_files.push_back({'0', "f" + std::to_string(i), "x"});
+  }
+  const Case kCases[] = {
+      // 12 MiB: with the margin more than the 24 MiB there, although the
+      // margin alone would fit.
+      {"a big file",
+       "size=24m",
+       {{'0', "keltrin", "new binary"},
+        {'0', "big.pak", std::string(12 << 20, '\0')}},
+       "] not enough room to copy the update: need "},
+      // 3 MiB once in the staging directory, 15 MiB once copied.
+      {"a file of five hard links",
+       "size=24m",
+       {{'0', "keltrin", "new binary"},
+        {'0', "a.pak", three_mib},
+        {'1', "b.pak", "a.pak"},
+        {'1', "c.pak", "a.pak"},
+        {'1', "d.pak", "a.pak"},
+        {'1', "e.pak", "a.pak"}},
+       "] not enough room to copy the update: need "},
+      {"more files than inodes", "size=24m,nr_inodes=32", many_files,
+       "] not enough inodes to copy the update: need "},
+  };
   const std::string small = InstallPath("small");
-  const std::string staging_root = tmp_.Child("staging-root");
-  testing_util::RunProcess({"mkdir", small, staging_root});
+  testing_util::RunProcess({"mkdir", small});
   struct Unmount {
     std::string path;
     ~Unmount() { testing_util::RunProcess({"umount", "-l", path}); }
   };
-  if (testing_util::RunProcess(
-          {"mount", "-t", "tmpfs", "-o", "size=24m", "tmpfs", small})
-          .exit_code != 0) {
-    GTEST_SKIP() << "cannot mount a small file system here";
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    if (testing_util::RunProcess(
+            {"mount", "-t", "tmpfs", "-o", c.mount_options, "tmpfs", small})
+            .exit_code != 0) {
+      GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    Unmount unmount_small{small};
+    testing_util::WriteFile(small + "/keltrin", "old binary");
+    PublishPackage(testing_util::HandMadePackage(c.members));
+    ProcessResult result = RunUpdaterWithArgs({"1.0", small, "999999999"});
+    EXPECT_EQ(255, result.exit_code);
+    std::string log = testing_util::MaskLogTimes(
+        testing_util::ReadFile(small + "/" + kLogFileName));
+    EXPECT_NE(std::string::npos, log.find(c.entry)) << log;
+    EXPECT_EQ(std::string::npos, log.find("\ncp -v -r -f "));
+    // Nothing but the updater's own files (and no shadow) beside the old.
+    for (const std::string& entry : ListTree(small, "1")) {
+      EXPECT_TRUE(entry == "." || entry == "./keltrin" || entry == "./pid" ||
+                  (entry.rfind("./norvane_", 0) == 0 &&
+                   entry != std::string("./") + kShadowDirName))
+          << entry;
+    }
+    EXPECT_EQ("old binary", testing_util::ReadFile(small + "/keltrin"));
+    // The journal keeps its one staging directory.
+    EXPECT_EQ(1u, LeftTempDirs().size());
+    testing_util::RunProcess({"sh", "-c", "rm -rf \"$0\"/*", tmp_.path()});
   }
-  Unmount unmount_small{small};
-  ASSERT_EQ(
-      0, testing_util::RunProcess({"mount", "-t", "tmpfs", "-o",
-                                   "size=64m,mode=0700", "tmpfs", staging_root})
-             .exit_code);
-  Unmount unmount_staging_root{staging_root};
-  options_.set_env = {"TMPDIR=" + staging_root};
-  testing_util::WriteFile(small + "/keltrin", "old binary");
-  // 12 MiB that compress to almost nothing: with the margin more than the
-  // 24 MiB there, although the margin alone would fit.
-  PublishPackage(MakePackage(
-      {{"keltrin", "new binary"}, {"big.pak", std::string(12 << 20, '\0')}}));
-  ProcessResult result = RunUpdaterWithArgs({"1.0", small, "999999999"});
-  EXPECT_EQ(255, result.exit_code);
-  std::string log = testing_util::MaskLogTimes(
-      testing_util::ReadFile(small + "/" + kLogFileName));
-  EXPECT_NE(std::string::npos,
-            log.find("] not enough room to copy the update: need "));
-  EXPECT_EQ(std::string::npos, log.find("\ncp -v -r -f "));
-  EXPECT_EQ("old binary", testing_util::ReadFile(small + "/keltrin"));
-  EXPECT_FALSE(FileExists(small + "/big.pak"));
-  EXPECT_TRUE(FileExists(small + "/" + kInstallJournalFileName));
-  // The journal keeps its one staging directory.
-  std::string left = testing_util::RunProcess({"ls", "-A", staging_root}).out;
-  EXPECT_EQ(1, std::count(left.begin(), left.end(), '\n')) << left;
 }
 
 // A package that ships a file of the package's own name must not leave it
@@ -235,7 +275,7 @@ TEST_F(InstallRunTest, OfferWhoseUrlTheJournalCannotHoldIsNotInstalled) {
   EXPECT_TRUE(LeftTempDirs().empty());
 }
 
-TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
+TEST_F(InstallRunTest, MovesWaitUntilTheBrowserHasExited) {
   // The stand-in browser leaves a mark just before it exits.
   std::string mark = tmp_.Child("browser-exited");
   pid_t browser = testing_util::StartProcess(
@@ -246,10 +286,12 @@ TEST_F(InstallRunTest, CopyWaitsUntilTheBrowserHasExited) {
   EXPECT_EQ(0, result.exit_code);
   ExpectInstalled();
   ASSERT_TRUE(FileExists(mark));
-  // Newer-or-equal modification time: the copy came after the browser's end.
-  std::string times = testing_util::RunProcess(
-                          {"stat", "-c", "%.9Y", mark, InstallPath("keltrin")})
-                          .out;
+  // The new file's status changed when it was moved into place, after the
+  // browser's end; it was copied into the shadow while the browser ran.
+  std::string times =
+      testing_util::RunProcess({"stat", "-c", "%.9Y", mark}).out +
+      testing_util::RunProcess({"stat", "-c", "%.9Z", InstallPath("keltrin")})
+          .out;
   double mark_time = std::stod(times);
   double copy_time = std::stod(times.substr(times.find('\n') + 1));
   EXPECT_LE(mark_time, copy_time);

@@ -121,13 +121,14 @@ bool FindConflictIn(int shadow_fd, int install_fd, const std::string& below,
     if (!S_ISDIR(ours.st_mode)) continue;
     // The moves enter the directory: they need to write it.
     if (faccessat(install_fd, name.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-      *conflict = path + ": a directory of the installation this user can't "
-                         "write";
+      *conflict = path +
+                  ": a directory of the installation this user can't "
+                  "write";
       return true;
     }
     if (depth >= kMaxDepth) {
-      *conflict = path + ": deeper than " + std::to_string(kMaxDepth) +
-                  " directories";
+      *conflict =
+          path + ": deeper than " + std::to_string(kMaxDepth) + " directories";
       return true;
     }
     ScopedFd shadow_sub(OpenShadowDirectory(shadow_fd, name, ours));
@@ -165,8 +166,8 @@ class Mover {
       if (fstatat(shadow_fd, name.c_str(), &ours, AT_SYMLINK_NOFOLLOW) != 0) {
         return Fail(path, "read");
       }
-      const bool exists = fstatat(install_fd, name.c_str(), &theirs,
-                                  AT_SYMLINK_NOFOLLOW) == 0;
+      const bool exists =
+          fstatat(install_fd, name.c_str(), &theirs, AT_SYMLINK_NOFOLLOW) == 0;
       if (S_ISDIR(ours.st_mode) && exists && S_ISDIR(theirs.st_mode)) {
         if (depth >= kMaxDepth) return Fail(path, "enter");
         ScopedFd shadow_sub(OpenShadowDirectory(shadow_fd, name, ours));
@@ -266,8 +267,8 @@ bool FindMoveConflict(std::string* conflict) {
   ScopedFd shadow_fd(open(kShadowDirName, kDirectoryFlags));
   ScopedFd install_fd(open(".", kDirectoryFlags));
   if (shadow_fd.get() < 0 || install_fd.get() < 0) {
-    *conflict = std::string(kShadowDirName) + ": " +
-                base::SystemErrorText(errno);
+    *conflict =
+        std::string(kShadowDirName) + ": " + base::SystemErrorText(errno);
     return true;
   }
   return FindConflictIn(shadow_fd.get(), install_fd.get(), std::string(), 0,

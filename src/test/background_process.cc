@@ -91,6 +91,16 @@ bool BackgroundRun::WaitFor(const std::function<bool()>& fact) {
   return came && !ended;
 }
 
+int BackgroundRun::WaitForExit() {
+  int status = 0;
+  if (reaped_ ||
+      !WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+    return -1;
+  }
+  reaped_ = true;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void BackgroundRun::KillWithDescendants() {
   if (reaped_ || pid_ <= 0) return;
   // Gathered first: once the process is gone they have a new parent. Each is

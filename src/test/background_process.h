@@ -46,6 +46,11 @@ class BackgroundRun {
   // waits until the others have ended too (they may hold its lock).
   void KillWithDescendants();
 
+  // Waits, at most 30 seconds, until the process ends by itself and reaps
+  // it. Its exit code; -1 when it did not exit within that time or was
+  // killed.
+  int WaitForExit();
+
   pid_t pid() const { return pid_; }
 
  private:

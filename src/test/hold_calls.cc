@@ -48,7 +48,8 @@ char* Take(const char* name) {
 
 __attribute__((constructor)) void ReadSettings() {
   hold_mark = Take("NORVANE_HOLD_MARK");
-  if (char* renames = Take("NORVANE_HOLD_RENAMES")) hold_renames = atol(renames);
+  if (char* renames = Take("NORVANE_HOLD_RENAMES"))
+    hold_renames = atol(renames);
   hold_unlink = Take("NORVANE_HOLD_UNLINK");
   if (char* trace = Take("NORVANE_TRACE_CALLS")) {
     trace_fd = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
