@@ -84,9 +84,19 @@ std::string Printable(const std::string& text) {
 
 // Removes the staging directory |record| names. When it cannot be removed,
 // logs why and writes the package record naming it, so that a later run
-// tries again; returns whether it went.
+// tries again; returns whether it went. What is there and not ours is
+// logged, left alone and counts as gone: no record is to name it again.
 bool DeleteStagingDirectory(const OfferFile& record) {
-  if (RemoveStagingDirectory(record.staging)) return true;
+  bool left_alone = false;
+  if (RemoveStagingDirectory(record, &left_alone)) {
+    if (left_alone) {
+      LOG_AT(log_site::kStagingNotOurs, base::LOG_ERROR)
+          << Printable(record.staging)
+          << " is not a staging directory of this updater, leaving it alone!"
+          << std::endl;
+    }
+    return true;
+  }
   int error = errno;
   LOG_AT(log_site::kStagingNotRemoved, base::LOG_ERROR)
       << "can't remove " << Printable(record.staging) << ": "
@@ -95,6 +105,8 @@ bool DeleteStagingDirectory(const OfferFile& record) {
   OfferFile kept;
   kept.package = record.package;
   kept.staging = record.staging;
+  kept.staging_device = record.staging_device;
+  kept.staging_inode = record.staging_inode;
   (void)WritePackageRecord(kept);
   return false;
 }
@@ -136,7 +148,7 @@ uint64_t BytesInUse(const std::string& path) {
 bool StagedTreeIsIntact(const OfferFile& journal) {
   std::string unsafe_entry;
   uint64_t entries = 0;
-  return IsOurStagingDirectory(journal.staging) &&
+  return IsOurStagingDirectory(journal) &&
          !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
                           &unsafe_entry, &entries) &&
          entries == journal.entries;
@@ -204,14 +216,12 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
     }
   }
   if (!PackageMatchesOffer(package)) return false;
-  base::FsPath staging;
-  if (!MakeStagingDirectory(&staging)) return false;
   OfferFile record;
   record.package = package;
-  record.staging = staging.AsString();
   // From here on a run killed at any moment leaves a staging directory that
   // the next run finds named in the record or the journal.
-  (void)WritePackageRecord(record);
+  if (!MakeStagingDirectory(&record)) return false;
+  const base::FsPath staging(record.staging);
   // What the tree takes is what its file system loses while tar writes it:
   // every file rounded to that file system's blocks, the directories and
   // links, without a status call per file.
@@ -288,6 +298,8 @@ bool CopyStagedPackage(const OfferFile& staged,
   OfferFile record;
   record.package = staged.package;
   record.staging = staged.staging;
+  record.staging_device = staged.staging_device;
+  record.staging_inode = staged.staging_inode;
   (void)WritePackageRecord(record);
   if (!FinishInstallJournal()) {
     int error = errno;
@@ -312,6 +324,8 @@ void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
   struct stat status;
   if (lstat(kPackageFileName, &status) == 0) {
     record.staging.clear();
+    record.staging_device = 0;
+    record.staging_inode = 0;
     (void)WritePackageRecord(record);
   } else {
     (void)remove(kPackageRecordFileName);

@@ -53,6 +53,7 @@ constexpr Site kTreeChanged{kDriverFile, 248};
 constexpr Site kJournalUnreadable{kDriverFile, 249};
 constexpr Site kOfferUrlTooLong{kDriverFile, 250};
 constexpr Site kStagingNotRemoved{kDriverFile, 251};
+constexpr Site kStagingNotOurs{kDriverFile, 252};
 constexpr Site kCpStatus{kDriverFile, 253};
 constexpr Site kCpExit{kDriverFile, 259};
 // Release control: fresh signed manifests, no going back, staged rollouts.
@@ -113,6 +114,7 @@ constexpr const Site* kUpdateRunSites[] = {
     &kJournalUnreadable,
     &kOfferUrlTooLong,
     &kStagingNotRemoved,
+    &kStagingNotOurs,
     &kCpStatus,
     &kCpExit,
     &kManifestSizeMissing,
