@@ -772,8 +772,12 @@ TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
                    .exit_code);
   ASSERT_EQ(0, chmod(staging.c_str(), 0700));
   WriteFile(staging + "/package/foreign/file", "not this user's");
+  struct stat made;
+  ASSERT_EQ(0, lstat(staging.c_str(), &made));
   const std::string record = "[package]\nurl=" + server_.Url(kPackagePath) +
-                             "\nstaging=" + staging + "\n";
+                             "\nstaging=" + staging +
+                             "\ndevice=" + std::to_string(made.st_dev) +
+                             "\ninode=" + std::to_string(made.st_ino) + "\n";
   WriteInstalled(kPackageRecordFileName, record);
   HandOverToNobody();
   ASSERT_EQ(0, chown((staging + "/package/foreign").c_str(), 0, 0));

@@ -87,9 +87,19 @@ std::string Printable(const std::string& text) {
 
 // Removes the staging directory |record| names. When it cannot be removed,
 // logs why and writes the package record naming it, so that a later run
-// tries again; returns whether it went.
+// tries again; returns whether it went. What is there and not ours is
+// logged, left alone and counts as gone: no record is to name it again.
 bool DeleteStagingDirectory(const OfferFile& record) {
-  if (RemoveStagingDirectory(record.staging)) return true;
+  bool left_alone = false;
+  if (RemoveStagingDirectory(record, &left_alone)) {
+    if (left_alone) {
+      LOG_AT(log_site::kStagingNotOurs, base::LOG_ERROR)
+          << Printable(record.staging)
+          << " is not a staging directory of this updater, leaving it alone!"
+          << std::endl;
+    }
+    return true;
+  }
   int error = errno;
   LOG_AT(log_site::kStagingNotRemoved, base::LOG_ERROR)
       << "can't remove " << Printable(record.staging) << ": "
@@ -98,6 +108,8 @@ bool DeleteStagingDirectory(const OfferFile& record) {
   OfferFile kept;
   kept.package = record.package;
   kept.staging = record.staging;
+  kept.staging_device = record.staging_device;
+  kept.staging_inode = record.staging_inode;
   (void)WritePackageRecord(kept);
   return false;
 }
@@ -145,7 +157,7 @@ bool StagedTreeIsIntact(const OfferFile& journal) {
   // A tree unpacked without a sync may have lost data in a power cut.
   const bool same_boot =
       journal.boot.empty() || journal.boot == CurrentBootId();
-  return same_boot && IsOurStagingDirectory(journal.staging) &&
+  return same_boot && IsOurStagingDirectory(journal) &&
          !FindUnsafeEntry(UnpackedTree(base::FsPath(journal.staging)),
                           &unsafe_entry, &entries) &&
          entries == journal.entries;
@@ -215,14 +227,12 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
     }
   }
   if (!PackageMatchesOffer(package)) return false;
-  base::FsPath staging;
-  if (!MakeStagingDirectory(&staging)) return false;
   OfferFile record;
   record.package = package;
-  record.staging = staging.AsString();
   // From here on a run killed at any moment leaves a staging directory that
   // the next run finds named in the record or the journal.
-  (void)WritePackageRecord(record);
+  if (!MakeStagingDirectory(&record)) return false;
+  const base::FsPath staging(record.staging);
   bool extracted =
       RunShellCommand(ExtractionCommand(UnpackedTree(staging).AsString()),
                       "tar", log_site::kTarExit, log_site::kTarStatus);
@@ -420,6 +430,8 @@ void RemoveLeftoverStagingDirectories(const OfferFile* journal) {
   struct stat status;
   if (lstat(kPackageFileName, &status) == 0) {
     record.staging.clear();
+    record.staging_device = 0;
+    record.staging_inode = 0;
     (void)WritePackageRecord(record);
   } else {
     (void)remove(kPackageRecordFileName);

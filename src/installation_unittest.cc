@@ -1,5 +1,6 @@
 #include "installation.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -241,6 +242,74 @@ TEST_F(InstallRunTest, PackageWithoutRoomToCopyLeavesTheInstallationAlone) {
     // The journal keeps its one staging directory.
     EXPECT_EQ(1u, LeftTempDirs().size());
     testing_util::RunProcess({"sh", "-c", "rm -rf \"$0\"/*", tmp_.path()});
+  }
+}
+
+// A directory that the record or the journal names is touched only when
+// this updater made it: anything else stays whole, is logged, and the record
+// no longer names it. A record without device and inode (a run killed just
+// after mkdir) leads to removing an empty directory of the template only.
+TEST_F(InstallRunTest, OnlyStagingDirectoriesOfOursAreTouched) {
+  struct Case {
+    std::string what;
+    std::string dir;    // Made under TMPDIR, mode 0700.
+    std::string named;  // What the planted file names, under TMPDIR.
+    int inode_offset;   // Added to the inode recorded; -1: none recorded.
+    bool empty;
+    bool journal;  // Planted as the journal instead of the record.
+    bool removed;
+  };
+  const std::string kName = "com.dovamel.keltrin.";
+  const Case kCases[] = {
+      {"a .. path", "victim/" + kName + "AAAAAA",
+       "victim/" + kName + "AAAAAA/../" + kName + "AAAAAA", 0, false, false,
+       false},
+      {"a .. path in the journal", "victim/" + kName + "AAAAAB",
+       "victim/" + kName + "AAAAAB/../" + kName + "AAAAAB", 0, false, true,
+       false},
+      {"the template elsewhere", "else\\where/" + kName + "BBBBBB",
+       "else\\where/" + kName + "BBBBBB", 0, false, false, false},
+      {"the right name, another inode", kName + "CCCCCC", kName + "CCCCCC", 1,
+       false, false, false},
+      {"no inode, empty", kName + "DDDDDD", kName + "DDDDDD", -1, true, false,
+       true},
+      {"no inode, not empty", kName + "EEEEEE", kName + "EEEEEE", -1, false,
+       false, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = tmp_.Child(c.dir);
+    const std::string named = tmp_.Child(c.named);
+    testing_util::RunProcess({"mkdir", "-p", "-m", "0700", dir});
+    if (!c.empty) testing_util::WriteFile(dir + "/keep", "kept");
+    struct stat made;
+    ASSERT_EQ(0, lstat(dir.c_str(), &made));
+    std::string text = "[package]\nurl=" + server_.Url(kPackagePath) +
+                       "\nstaging=" + named + "\nentries=1\n";
+    if (c.inode_offset >= 0) {
+      text += "device=" + std::to_string(made.st_dev) +
+              "\ninode=" + std::to_string(made.st_ino + c.inode_offset) + "\n";
+    }
+    WriteInstalled(c.journal ? kInstallJournalFileName : kPackageRecordFileName,
+                   text);
+    // The browser is current: only the journal makes the run install.
+    EXPECT_EQ(0, RunUpdater("2.0").exit_code);
+    EXPECT_EQ(!c.removed, FileExists(dir));
+    EXPECT_EQ(c.empty ? "" : "kept", ReadFile(dir + "/keep"));
+    // The log writes a backslash as an octal escape.
+    std::string escaped = named;
+    for (size_t at = 0; (at = escaped.find('\\', at)) != std::string::npos;
+         at += 4) {
+      escaped.replace(at, 1, "\\134");
+    }
+    EXPECT_EQ(!c.removed, Log().find(UpdateEntry(
+                              log_site::kStagingNotOurs,
+                              escaped + " is not a staging directory of this "
+                                        "updater, leaving it alone!")) !=
+                              std::string::npos);
+    EXPECT_EQ(std::string::npos,
+              ReadFile(InstallPath(kPackageRecordFileName)).find(named));
+    EXPECT_FALSE(FileExists(InstallPath(kInstallJournalFileName)));
   }
 }
 

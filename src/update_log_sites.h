@@ -53,6 +53,7 @@ constexpr Site kTreeChanged{kDriverFile, 248};
 constexpr Site kJournalUnreadable{kDriverFile, 249};
 constexpr Site kOfferUrlTooLong{kDriverFile, 250};
 constexpr Site kStagingNotRemoved{kDriverFile, 251};
+constexpr Site kStagingNotOurs{kDriverFile, 252};
 constexpr Site kCpStatus{kDriverFile, 253};
 // The shadow copy and the moves that put it in place.
 constexpr Site kMoveConflict{kDriverFile, 254};
@@ -118,6 +119,7 @@ constexpr const Site* kUpdateRunSites[] = {
     &kJournalUnreadable,
     &kOfferUrlTooLong,
     &kStagingNotRemoved,
+    &kStagingNotOurs,
     &kCpStatus,
     &kMoveConflict,
     &kMoveFailed,

@@ -19,7 +19,7 @@
 bool ReadPackageRecord(OfferFile* record);
 
 // Replaces the record with |record|, atomically. It also names the staging
-// directory from the moment it is made until it is removed (beside the
+// directory from before it is made until it is removed (beside the
 // install journal while there is one), so that a run killed at any moment,
 // or a journal that can no longer be read, leaves nothing that the next run
 // cannot find and remove. False when it cannot be written.
