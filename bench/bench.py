@@ -416,32 +416,31 @@ class Bench:
 
             run_updater = lambda: self.runner.run(
                 [self.binary("norvane_update_bin"), "1.0", install_a, BROWSER_PID], env=env)
-            self.alternate(
-                "3. full update", "%d files" % count,
-                self.pairs_for(20, large=count >= 100000), run_updater,
-                lambda: self.runner.run(["bash", script, self.url(""), install_b, self.tmp],
-                                        env=env),
-                prepare=prepare, verify=verify,
-                target_ratio=1.05 if count <= 2000 else 1.10,
-                label_a="norvane_update_bin", label_b="manual_update.sh")
-            # The updater's copy is on disk when it ends; the pipeline's only
-            # once a sync has followed it.
-            self.alternate(
-                "3. full update, baseline followed by sync", "%d files" % count,
-                self.pairs_for(20, large=count >= 100000), run_updater,
-                lambda: self.runner.run(["bash", script, self.url(""), install_b, self.tmp,
-                                         "sync"], env=env),
-                prepare=prepare, verify=verify,
-                label_a="norvane_update_bin", label_b="manual_update.sh sync")
-            # The updater has tar and cp list every file into its log; the
-            # same steps with those listings show what the listings cost.
-            self.alternate(
-                "3. full update, baseline with listings", "%d files" % count,
-                self.pairs_for(20, large=count >= 100000), run_updater,
-                lambda: self.runner.run(["bash", script, self.url(""), install_b, self.tmp,
-                                         "listing"], env=env),
-                prepare=prepare, verify=verify,
-                label_a="norvane_update_bin", label_b="manual_update.sh listing")
+            old = self.options.baseline_updater
+            if old:
+                # Another build of the updater (the one before a change), run
+                # alike on its own installation, instead of the pipelines.
+                baselines = [("3. full update, against the updater before",
+                              [old, "1.0", install_b, BROWSER_PID], None)]
+            else:
+                # The pipeline as it is; followed by a sync, as the updater's
+                # copy is on disk when it ends; and with tar and cp listing
+                # every file into a log, as the updater has them do.
+                pipeline = ["bash", script, self.url(""), install_b, self.tmp]
+                baselines = [
+                    ("3. full update", pipeline, 1.05 if count <= 2000 else 1.10),
+                    ("3. full update, baseline followed by sync", pipeline + ["sync"], None),
+                    ("3. full update, baseline with listings", pipeline + ["listing"], None),
+                ]
+            for case, argv, target in baselines:
+                self.alternate(
+                    case, "%d files" % count,
+                    self.pairs_for(20, large=count >= 100000), run_updater,
+                    lambda argv=argv: self.runner.run(argv, env=env),
+                    prepare=prepare, verify=verify, target_ratio=target,
+                    label_a="norvane_update_bin",
+                    label_b="the updater before" if old else
+                    " ".join(["manual_update.sh"] + argv[5:]))
             self.remove(install_a)
             self.remove(install_b)
             os.remove(os.path.join(self.www, package[1:]))
@@ -646,6 +645,8 @@ def main():
     parser.add_argument("--pairs", type=int, default=0, help="pairs per case (default 20)")
     parser.add_argument("--large-pairs", type=int, default=10,
                         help="pairs for the largest size of cases 3 and 4 (default 10)")
+    parser.add_argument("--baseline-updater", default="",
+                        help="case 3 compares with this updater build instead of the pipelines")
     parser.add_argument("--update-sizes", default="",
                         help="comma-separated file counts for case 3 (default 2000,20000,100000)")
     parser.add_argument("--cases", default="1,2,3,4,5,6", help="comma-separated case numbers")
