@@ -25,7 +25,9 @@ const char kUsage[] =
     "       norvane_publish manifest --version V --url URL --package FILE "
     "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
-    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
+    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n"
+    "       norvane_publish delta --from OLD_PACKAGE --to NEW_PACKAGE --out "
+    "DELTA\n";
 const char kAbcUrl[] = "https://updates.example/keltrin-2.0.tar.gz";
 const char kAbcDigest[] =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
