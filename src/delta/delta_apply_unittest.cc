@@ -45,7 +45,7 @@ TEST(DeltaApplyTest, RefusesBasesAndPayloadsThatDifferFromTheListing) {
   const std::string kNotForThisBase =
       ": the installed file is not the one the delta was made for";
   struct Case {
-    std::string change;  // Shell commands run beside "delta" and "base".
+    std::string change;   // Shell commands run beside "delta" and "base".
     std::string problem;  // "" when the delta applies.
   } cases[] = {
       {"", ""},
@@ -56,7 +56,8 @@ TEST(DeltaApplyTest, RefusesBasesAndPayloadsThatDifferFromTheListing) {
       // A link is never followed, not even to a directory.
       {"mv base/lib base/real && ln -s real base/lib",
        "lib/same: the installed file: Not a directory"},
-      {"truncate -s 40 delta/patches/keltrin", "keltrin: the patch is cut short"},
+      {"truncate -s 40 delta/patches/keltrin",
+       "keltrin: the patch is cut short"},
       {"echo x >> delta/patches/keltrin",
        "keltrin: the patch has bytes after its frame"},
       {"printf 'FRESH\\n' > delta/files/share/fresh",
@@ -84,9 +85,9 @@ TEST(DeltaApplyTest, RefusesBasesAndPayloadsThatDifferFromTheListing) {
     EXPECT_EQ(c.problem.empty(), applied);
     EXPECT_EQ(c.problem.empty() ? "unchanged" : c.problem, why);
     // A failed apply leaves the output as empty as it found it.
-    testing_util::Tree expected =
-        c.problem.empty() ? testing_util::ReadTree(dir.Child("new"))
-                          : testing_util::Tree();
+    testing_util::Tree expected = c.problem.empty()
+                                      ? testing_util::ReadTree(dir.Child("new"))
+                                      : testing_util::Tree();
     EXPECT_TRUE(testing_util::SameTree(
         expected, testing_util::ReadTree(scratch.Child("out"))));
   }
