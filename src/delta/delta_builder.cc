@@ -71,6 +71,21 @@ bool ListTree(const std::string& top, const std::string& below,
   return true;
 }
 
+// Whether |path| below |top| is a regular file reached through directories
+// alone, as updaters open a base: a file reached through a link is none.
+bool IsPlainFile(const std::string& top, const std::string& path) {
+  struct stat status;
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string directory = top + "/" + path.substr(0, slash);
+    if (lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+      return false;
+    }
+  }
+  return lstat((top + "/" + path).c_str(), &status) == 0 &&
+         S_ISREG(status.st_mode);
+}
+
 // The size and digest of the regular file at |path|, from one descriptor.
 bool Measure(const std::string& path, uint64_t* size, Sha256Digest* digest) {
   int fd = base::OpenRegularFile(path, O_RDONLY);
@@ -124,10 +139,7 @@ bool AddFile(const std::string& old_top, const std::string& new_top,
     *problem = ErrorText(path, errno);
     return false;
   }
-  struct stat old_status;
-  bool has_base =
-      lstat(old_path.c_str(), &old_status) == 0 && S_ISREG(old_status.st_mode);
-  if (has_base) {
+  if (IsPlainFile(old_top, path)) {
     if (!Measure(old_path, &file->base_size, &file->base_sha256)) {
       *problem = ErrorText("the old " + path, errno);
       return false;

@@ -354,16 +354,24 @@ TEST_F(PublishToolTest, DeltaTurnsTheOldPackageIntoTheNewOne) {
   WritePackage("old.tar.gz", {{"keltrin", binary},
                               {"lib/libsame.so", "unchanged"},
                               {"lib/removed.so", "old only"}});
+  // The old package's "share" is a link: what is below it is no base.
+  testing_util::RunProcess(
+      {"sh", "-ec",
+       "cd \"$0\" && mkdir -p linked/data && echo same > linked/data/f && "
+       "ln -s data linked/share && gunzip old.tar.gz && "
+       "tar -rf old.tar -C linked share data && gzip old.tar",
+       dir_.path()});
   WritePackage("new.tar.gz", {{"keltrin", edited},
                               {"lib/libsame.so", "unchanged"},
-                              {"share/added.txt", "new file"}});
+                              {"share/added.txt", "new file"},
+                              {"share/f", "same\n"}});
   ProcessResult result =
       Run({"delta", "--from", Path("old.tar.gz"), "--to", Path("new.tar.gz"),
            "--out", Path("delta.tar.gz")});
   ASSERT_EQ(0, result.exit_code) << result.err;
   EXPECT_EQ("", result.err);
   std::string summary =
-      Path("delta.tar.gz") + ": 3 files: 1 kept, 1 patched, 1 whole; ";
+      Path("delta.tar.gz") + ": 4 files: 1 kept, 1 patched, 2 whole; ";
   EXPECT_EQ(summary, result.out.substr(0, summary.size()));
   EXPECT_LT(ReadFile(Path("delta.tar.gz")).size(), 4096u);
 
