@@ -23,6 +23,9 @@ inline constexpr char kInstallJournalFileName[] = "norvane_install.ini";
 // The directory the package is copied into before it is moved into place;
 // see install/shadow_tree.h.
 inline constexpr char kShadowDirName[] = "norvane_shadow";
+// The listing at the top of a delta package; see delta/delta_listing.h. A
+// full package that shipped one could be taken for a delta.
+inline constexpr char kDeltaListingFileName[] = "norvane_delta.ini";
 
 // Every one of them, for the package check: a package must not ship any of
 // them, of whatever type. The updater's own executable (kUpdaterWord) is not
@@ -31,7 +34,7 @@ inline constexpr const char* kUpdaterFileNames[] = {
     kLogFileName,     kPidFileName,           kStateFileName,
     kCheckFileName,   kManifestFileName,      kSignatureFileName,
     kPackageFileName, kPackageRecordFileName, kInstallJournalFileName,
-    kShadowDirName};
+    kShadowDirName,   kDeltaListingFileName};
 
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.

@@ -78,6 +78,12 @@ std::string FileErrorText(int error);
 // Returns false, with errno set, when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
 
+// Copies exactly |size| bytes from the current offset of |from_fd| to
+// |to_fd|, in pieces. Returns false, with errno set, when a read or write
+// fails, or when |from_fd| ends before |size| bytes (ENODATA) or holds more
+// (EFBIG).
+bool CopyExactly(int from_fd, int to_fd, uint64_t size);
+
 // Mode argument of ReplaceFileContents that keeps the replaced file's mode.
 const int kKeepFileMode = -1;
 

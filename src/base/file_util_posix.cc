@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string_view>
 #include <utility>
@@ -144,6 +145,31 @@ bool WriteAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+bool CopyExactly(int from_fd, int to_fd, uint64_t size) {
+  char buffer[64 * 1024];
+  while (true) {
+    // One byte more than is left, to see a source that holds more.
+    size_t want =
+        static_cast<size_t>(std::min<uint64_t>(sizeof(buffer), size + 1));
+    ssize_t count = HANDLE_EINTR(read(from_fd, buffer, want));
+    if (count < 0) return false;
+    if (static_cast<uint64_t>(count) > size) {
+      errno = EFBIG;
+      return false;
+    }
+    if (count == 0) {
+      if (size == 0) return true;
+      errno = ENODATA;
+      return false;
+    }
+    if (!WriteAll(to_fd,
+                  std::string_view(buffer, static_cast<size_t>(count)))) {
+      return false;
+    }
+    size -= static_cast<uint64_t>(count);
+  }
 }
 
 namespace {

@@ -59,6 +59,7 @@ TEST(PackageLinksTest, FindsEntriesThatMustNotReachTheInstallation) {
       {{"echo x > norvane_update_bin", "mkdir lib", "echo x > lib/pid"}, ""},
       {{"echo x > norvane_upgrade_linux.ini"}, "norvane_upgrade_linux.ini"},
       {{"mkdir norvane_install.ini"}, "norvane_install.ini"},
+      {{"echo x > norvane_delta.ini"}, "norvane_delta.ini"},
       {{"ln -s keltrin pid"}, "pid"},
   };
   for (const Case& c : kCases) {

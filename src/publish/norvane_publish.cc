@@ -1,7 +1,8 @@
 // norvane_publish: the update server side of verified updates. Makes the
 // signing key pair, writes manifests that carry their package's digest and
 // size, the time they expire and the share of installations they are
-// offered to, signs them and checks them the way the updater does.
+// offered to, signs them and checks them the way the updater does, and
+// makes delta packages that carry only what changed between two packages.
 //
 // Key files hold hexadecimal text and a line end: the secret key file the
 // 32-byte seed of the Ed25519 key pair (mode 0600), the public key file the
@@ -33,6 +34,9 @@
 #include "base/logging.h"
 #include "base/process_util.h"
 #include "base/utf_string_conversions.h"
+#include "delta/delta_apply.h"
+#include "delta/delta_builder.h"
+#include "delta/delta_listing.h"
 #include "hex.h"
 #include "ini/ini_document.h"
 #include "install/package_check.h"
@@ -54,7 +58,9 @@ const char kUsage[] =
     "       norvane_publish manifest --version V --url URL --package FILE "
     "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
-    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
+    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n"
+    "       norvane_publish delta --from OLD_PACKAGE --to NEW_PACKAGE --out "
+    "DELTA\n";
 
 const char kPlatformSectionName[] = "ubuntu_debian_i686";
 const char kSignatureSuffix[] = ".sig";
@@ -273,30 +279,51 @@ int Keygen(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-// Unpacks the package at |path| as the updater does, with tar into a
-// private temporary directory, and checks the tree with the updater's own
-// check. Returns the problem, or "" when updaters would install it.
+// Runs tar with |args| and waits for it. Returns whether it exited with 0.
+bool RunTar(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"tar"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid;
+  int status = 0;
+  return base::LaunchApp(argv, base::DescriptorMap(), false, &pid) &&
+         HANDLE_EINTR(waitpid(pid, &status, 0)) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// Removes a temporary tree of the tool's own, however its package set its
+// directories' modes.
+void DeleteTree(const base::FsPath& dir) {
+  base::GiveOwnerAccessToTree(dir);
+  (void)base::DeletePath(dir, true);
+}
+
+// Unpacks the package at |path| as the updater does, with tar, into the
+// directory |dir|, and checks the tree with the updater's own check. With
+// |keep_modes| the files keep the package's modes whatever the umask.
+// Returns the problem, or "" when updaters would install it.
+std::string UnpackPackage(const std::string& path, const base::FsPath& dir,
+                          bool keep_modes) {
+  std::vector<std::string> args = {"-z", "-x", "-f",
+                                   path, "-C", dir.AsString()};
+  if (keep_modes) args.push_back("-p");
+  if (!RunTar(args)) return path + ": tar cannot unpack it; updaters refuse it";
+  std::string entry;
+  if (FindUnsafeEntry(dir, &entry)) {
+    return path + ": unsafe package entry: " + entry + "; updaters refuse it";
+  }
+  return "";
+}
+
+// Unpacks the package at |path| into a private temporary directory and
+// checks it, as UnpackPackage does.
 std::string PackageProblem(const std::string& path) {
   base::FsPath dir;
   if (!base::MakeTempDirectory("norvane_publish", &dir)) {
     return "can't make a temporary directory to unpack " + path + ": " +
            base::SystemErrorText(errno);
   }
-  std::string problem;
-  pid_t pid;
-  int status = 0;
-  if (!base::LaunchApp({"tar", "-z", "-x", "-f", path, "-C", dir.AsString()},
-                       base::DescriptorMap(), false, &pid) ||
-      HANDLE_EINTR(waitpid(pid, &status, 0)) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    problem = path + ": tar cannot unpack it; updaters refuse it";
-  }
-  std::string entry;
-  if (problem.empty() && FindUnsafeEntry(dir, &entry)) {
-    problem =
-        path + ": unsafe package entry: " + entry + "; updaters refuse it";
-  }
-  (void)base::DeletePath(dir, true);
+  std::string problem = UnpackPackage(path, dir, false);
+  DeleteTree(dir);
   return problem;
 }
 
@@ -406,6 +433,80 @@ int Manifest(const std::vector<std::string>& args) {
     return Fail(ErrorText(options["out"], errno));
   }
   printf("%s: %s\n", options["out"].c_str(), expiry_note.c_str());
+  return kExitOk;
+}
+
+// Makes in the private directory |work| the delta package that turns the
+// package |from| into the package |to|, checks that it applies to |from| as
+// updaters apply it, and writes it to |out| through a new file beside it.
+// Returns the problem, or "" with the listing in |*listing|.
+std::string MakeDelta(const std::string& from, const std::string& to,
+                      const std::string& out, const base::FsPath& work,
+                      DeltaListing* listing) {
+  const base::FsPath old_dir = work.Join("old"), new_dir = work.Join("new");
+  const base::FsPath delta_dir = work.Join("delta");
+  const base::FsPath check_dir = work.Join("check");
+  for (const base::FsPath& dir : {old_dir, new_dir, delta_dir, check_dir}) {
+    if (mkdir(dir.AsString().c_str(), 0700) != 0) {
+      return ErrorText(dir.AsString(), errno);
+    }
+  }
+  std::string problem = UnpackPackage(from, old_dir, true);
+  if (problem.empty()) problem = UnpackPackage(to, new_dir, true);
+  if (!problem.empty()) return problem;
+  if (!BuildDelta(old_dir, new_dir, delta_dir, listing, &problem)) {
+    return to + ": " + problem;
+  }
+  if (!ApplyDelta(delta_dir, old_dir, check_dir, &problem)) {
+    return "the delta does not apply to " + from + ": " + problem;
+  }
+  // The listing goes first, so that a reader finds it at the start.
+  const std::string temp = out + "." + std::to_string(getpid()) + ".tmp";
+  if (!RunTar({"-c", "-z", "-f", temp, "-C", delta_dir.AsString(),
+               kDeltaListingFileName, "patches", "files"})) {
+    unlink(temp.c_str());
+    return out + ": tar cannot write it";
+  }
+  if (rename(temp.c_str(), out.c_str()) != 0) {
+    int error = errno;
+    unlink(temp.c_str());
+    return ErrorText(out, error);
+  }
+  return "";
+}
+
+int Delta(const std::vector<std::string>& args) {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> operands;
+  if (!ParseOptions(args, {"from", "to", "out"}, &options, &operands) ||
+      !operands.empty() || !options.count("from") || !options.count("to") ||
+      !options.count("out")) {
+    return Usage();
+  }
+  base::FsPath work;
+  if (!base::MakeTempDirectory("norvane_publish", &work)) {
+    return Fail("can't make a temporary directory: " +
+                base::SystemErrorText(errno));
+  }
+  DeltaListing listing;
+  std::string problem =
+      MakeDelta(options["from"], options["to"], options["out"], work, &listing);
+  DeleteTree(work);
+  if (!problem.empty()) return Fail(problem);
+  size_t counts[3] = {0, 0, 0};
+  for (const DeltaFile& file : listing.files) {
+    ++counts[static_cast<int>(file.method)];
+  }
+  struct stat info;
+  uint64_t size = stat(options["out"].c_str(), &info) == 0
+                      ? static_cast<uint64_t>(info.st_size)
+                      : 0;
+  printf("%s: %zu files: %zu kept, %zu patched, %zu whole; %llu bytes\n",
+         options["out"].c_str(), listing.files.size(),
+         counts[static_cast<int>(DeltaMethod::kKept)],
+         counts[static_cast<int>(DeltaMethod::kPatched)],
+         counts[static_cast<int>(DeltaMethod::kWhole)],
+         static_cast<unsigned long long>(size));
   return kExitOk;
 }
 
@@ -534,5 +635,6 @@ int main(int argc, char** argv) {
   if (command == "manifest") return Manifest(args);
   if (command == "sign") return Sign(args);
   if (command == "verify") return Verify(args);
+  if (command == "delta") return Delta(args);
   return Usage();
 }

@@ -1,15 +1,18 @@
 #include <sodium.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include <string>
 #include <vector>
 
+#include "delta/delta_apply.h"
 #include "gtest/gtest.h"
 #include "hex.h"
 #include "manifest_signature.h"
 #include "test/test_util.h"
+#include "test/tree_util.h"
 #include "update_settings.h"
 #include "utc_time.h"
 
@@ -25,7 +28,9 @@ const char kUsage[] =
     "       norvane_publish manifest --version V --url URL --package FILE "
     "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
-    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n";
+    "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n"
+    "       norvane_publish delta --from OLD_PACKAGE --to NEW_PACKAGE --out "
+    "DELTA\n";
 const char kAbcUrl[] = "https://updates.example/keltrin-2.0.tar.gz";
 const char kAbcDigest[] =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
@@ -74,6 +79,11 @@ class PublishToolTest : public testing::Test {
     std::vector<std::string> tar = {"tar", "-czf", Path(name), "-C",
                                     tree.path()};
     for (const auto& [file, contents] : files) {
+      size_t slash = file.rfind('/');
+      if (slash != std::string::npos) {
+        testing_util::RunProcess(
+            {"mkdir", "-p", tree.Child(file.substr(0, slash))});
+      }
       WriteFile(tree.Child(file), contents);
       tar.push_back(file);
     }
@@ -183,6 +193,8 @@ TEST_F(PublishToolTest, WrongUsageShowsTheUsage) {
            {"verify", "manifest"},
            {"verify", "--public-key", "k"},
            {"verify", "--public-key", "k", "m", "s", "extra"},
+           {"delta", "--from", "a", "--to", "b"},
+           {"delta", "--from", "a", "--to", "b", "--out", "c", "stray"},
        }) {
     ProcessResult result = Run(args);
     std::string joined;
@@ -328,6 +340,86 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
     EXPECT_EQ(1, result.exit_code) << c.option << " " << c.value;
     EXPECT_EQ(std::string("norvane_publish: ") + c.error + "\n", result.err);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.value;
+  }
+}
+
+TEST_F(PublishToolTest, DeltaTurnsTheOldPackageIntoTheNewOne) {
+  // Bytes that do not compress, with a small edit in the middle: only a
+  // patch against the old file makes them small.
+  std::string binary(1 << 20, '\0');
+  srandom(7);
+  for (char& byte : binary) byte = static_cast<char>(random());
+  std::string edited = binary;
+  edited.replace(600000, 5, "edit!");
+  WritePackage("old.tar.gz", {{"keltrin", binary},
+                              {"lib/libsame.so", "unchanged"},
+                              {"lib/removed.so", "old only"}});
+  // The old package's "share" is a link: what is below it is no base.
+  testing_util::RunProcess(
+      {"sh", "-ec",
+       "cd \"$0\" && mkdir -p linked/data && echo same > linked/data/f && "
+       "ln -s data linked/share && gunzip old.tar.gz && "
+       "tar -rf old.tar -C linked share data && gzip old.tar",
+       dir_.path()});
+  WritePackage("new.tar.gz", {{"keltrin", edited},
+                              {"lib/libsame.so", "unchanged"},
+                              {"share/added.txt", "new file"},
+                              {"share/f", "same\n"}});
+  ProcessResult result =
+      Run({"delta", "--from", Path("old.tar.gz"), "--to", Path("new.tar.gz"),
+           "--out", Path("delta.tar.gz")});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ("", result.err);
+  std::string summary =
+      Path("delta.tar.gz") + ": 4 files: 1 kept, 1 patched, 2 whole; ";
+  EXPECT_EQ(summary, result.out.substr(0, summary.size()));
+  EXPECT_LT(ReadFile(Path("delta.tar.gz")).size(), 4096u);
+
+  // Applied as updaters will: unpacked, against the old package unpacked.
+  for (const char* tree : {"old", "new", "delta", "result"}) {
+    testing_util::RunProcess({"mkdir", Path(tree)});
+  }
+  for (const char* tree : {"old", "new", "delta"}) {
+    ASSERT_EQ(0, testing_util::RunProcess({"tar", "-xzf",
+                                           Path(std::string(tree) + ".tar.gz"),
+                                           "-C", Path(tree)})
+                     .exit_code);
+  }
+  std::string problem;
+  ASSERT_TRUE(ApplyDelta(base::FsPath(Path("delta")), base::FsPath(Path("old")),
+                         base::FsPath(Path("result")), &problem))
+      << problem;
+  EXPECT_TRUE(testing_util::SameTree(testing_util::ReadTree(Path("new")),
+                                     testing_util::ReadTree(Path("result"))));
+  EXPECT_EQ(FileMode(Path("new/keltrin")), FileMode(Path("result/keltrin")));
+
+  // What cannot make a delta that updaters apply leaves no file behind.
+  WriteFile(Path("abc"), "abc");
+  testing_util::RunProcess({"sh", "-ec",
+                            "cd \"$0\" && mkdir t && ln -s keltrin t/link && "
+                            "echo x > t/keltrin && tar -czf link.tar.gz -C t "
+                            "keltrin link",
+                            dir_.path()});
+  struct Case {
+    std::string from, to, out, error;
+  } cases[] = {
+      {Path("old.tar.gz"), Path("abc"), Path("d.tar.gz"),
+       Path("abc") + ": tar cannot unpack it; updaters refuse it"},
+      {Path("missing.tar.gz"), Path("new.tar.gz"), Path("d.tar.gz"),
+       Path("missing.tar.gz") + ": tar cannot unpack it; updaters refuse it"},
+      {Path("old.tar.gz"), Path("link.tar.gz"), Path("d.tar.gz"),
+       Path("link.tar.gz") +
+           ": link: a delta carries only regular files and directories"},
+      {Path("old.tar.gz"), Path("new.tar.gz"), Path("missing/d.tar.gz"),
+       Path("missing/d.tar.gz") + ": tar cannot write it"},
+  };
+  for (const Case& c : cases) {
+    result = Run({"delta", "--from", c.from, "--to", c.to, "--out", c.out});
+    EXPECT_EQ(1, result.exit_code) << c.error;
+    std::string last =
+        result.err.substr(result.err.rfind('\n', result.err.size() - 2) + 1);
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", last);
+    EXPECT_FALSE(FileExists(c.out)) << c.error;
   }
 }
 

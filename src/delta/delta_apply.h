@@ -1,0 +1,27 @@
+#ifndef DELTA_DELTA_APPLY_H_
+#define DELTA_DELTA_APPLY_H_
+
+#include <string>
+
+#include "base/file_path.h"
+
+// The updater's half of delta packages: the new package's tree built from
+// an unpacked delta and the installation it was made for.
+
+// Builds in |output_dir|, which must be an empty directory, the tree the
+// unpacked delta |delta_dir| lists (see delta_listing.h), from its payload
+// and the installation |base_dir|. First every base the listing names, kept
+// or patched, must be in the installation as a regular file (no link in
+// any component of its path is followed) of the listed size and digest;
+// then every directory and file is made, each file's digest checked
+// against the listing and its mode set; directory modes are set last.
+// Everything is made below |output_dir| through descriptors, without
+// following links, and new files are never opened over existing ones, so
+// nothing is written outside it. The result is not synced.
+//
+// Returns false with a short reason in |*problem| ("PATH: what is wrong")
+// on the first failure; what was made in |output_dir| is removed again.
+bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
+                const base::FsPath& output_dir, std::string* problem);
+
+#endif  // DELTA_DELTA_APPLY_H_
