@@ -21,6 +21,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 const char* hold_mark = nullptr;
@@ -34,7 +36,8 @@ void Trace(const char* call, const char* path = nullptr) {
   int length = snprintf(line, sizeof(line), "%s%s%s\n", call, path ? " " : "",
                         path ? path : "");
   if (length > 0) {
-    ssize_t written = write(trace_fd, line, static_cast<size_t>(length));
+    size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
+    ssize_t written = write(trace_fd, line, size);
     (void)written;
   }
 }
@@ -48,11 +51,14 @@ char* Take(const char* name) {
 
 __attribute__((constructor)) void ReadSettings() {
   hold_mark = Take("NORVANE_HOLD_MARK");
-  if (char* renames = Take("NORVANE_HOLD_RENAMES"))
+  if (char* renames = Take("NORVANE_HOLD_RENAMES")) {
     hold_renames = atol(renames);
+    free(renames);
+  }
   hold_unlink = Take("NORVANE_HOLD_UNLINK");
   if (char* trace = Take("NORVANE_TRACE_CALLS")) {
     trace_fd = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    free(trace);
   }
   unsetenv("LD_PRELOAD");
 }
