@@ -94,15 +94,27 @@ TEST_F(InstallRunTest, NewerVersionIsInstalledOverTheOldFiles) {
 }
 
 TEST_F(InstallRunTest, PartialPackageIsResumed) {
-  PlantPackage(package_.substr(0, 100));
-  ProcessResult result = RunUpdater("1.0");
-  EXPECT_EQ(0, result.exit_code);
-  ExpectInstalled();
-  std::vector<testing_util::ServedRequest> requests = server_.Requests();
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(kPackagePath, requests.back().path);
-  EXPECT_EQ("bytes=100-", requests.back().range);
-  EXPECT_EQ(package_.size() - 100, server_.BodyBytesSent(kPackagePath));
+  // A delta offered beside the package, well-formed or not, leaves the full
+  // package to be resumed and installed as before.
+  const std::string delta_offer =
+      "delta_from=1.0\ndelta_url=" + server_.Url("/packages/d.tar.gz") +
+      "\ndelta_sha256=" + Sha256HexOf("d") + "\ndelta_size=1\n";
+  for (const std::string& extra_lines :
+       {std::string(), delta_offer, std::string("delta_from=1.0\n")}) {
+    WriteInstalled("keltrin", "old binary");
+    PublishManifestText(ManifestText("2.0", extra_lines));
+    server_.ClearRequests();
+    PlantPackage(package_.substr(0, 100));
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(0, result.exit_code) << extra_lines;
+    ExpectInstalled();
+    std::vector<testing_util::ServedRequest> requests = server_.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(kPackagePath, requests.back().path);
+    EXPECT_EQ("bytes=100-", requests.back().range) << extra_lines;
+    EXPECT_EQ(package_.size() - 100, server_.BodyBytesSent(kPackagePath));
+    EXPECT_TRUE(server_.RequestsFor("/packages/d.tar.gz").empty());
+  }
 }
 
 TEST_F(InstallRunTest, CompletePackageAnsweredWith416IsStillInstalled) {

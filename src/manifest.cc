@@ -158,6 +158,7 @@ ManifestOutcome CheckManifest(const std::string& manifest_url,
   offer->url = terms.url;
   offer->sha256 = terms.sha256;
   offer->size = terms.size;
+  offer->delta = terms.delta;
   *rollout_percent = terms.rollout.value_or(kFullRollout);
   return ManifestOutcome::kUpdateNeeded;
 }

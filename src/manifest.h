@@ -29,7 +29,14 @@ struct PackageOffer {
   std::optional<Sha256Digest> sha256;
   // Key "size", when the manifest has it: the package's length in bytes.
   std::optional<uint64_t> size;
+  // The delta offered beside the package, when the manifest has a
+  // well-formed one. The updater does not fetch deltas yet.
+  std::optional<DeltaOffer> delta;
 
+  // Whether both name the same full package. The delta takes no part: the
+  // package record and the journal name the full package alone, and a
+  // delta added to or dropped from the manifest leaves that package as it
+  // is, so its bytes and staged tree are still taken.
   bool operator==(const PackageOffer& other) const {
     return url == other.url && sha256 == other.sha256 && size == other.size;
   }
@@ -51,7 +58,8 @@ struct PackageOffer {
 // Without a key (null) no signature is fetched and those keys are optional.
 //
 // A key that is there but malformed (see manifest_terms.h) and an "expires"
-// that has passed fail the step as well.
+// that has passed fail the step as well; a malformed delta offer does not,
+// it is left out of |offer|.
 // Every download stays within |limits| and the manifest and signature within
 // their own size limits. The blanks and tabs around the server's version
 // take no part in the comparison. When |installation_unfinished| (an

@@ -84,14 +84,49 @@ bool ReadKeys(const IniDocument& manifest, bool required, ManifestTerms* terms,
                   &terms->issue_time, fault);
 }
 
-}  // namespace
-
-std::string_view ManifestTerms::Version() const {
-  std::string_view text = version;
+// |text| without the blanks and tabs at its ends.
+std::string_view TrimBlanks(std::string_view text) {
   size_t first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return std::string_view();
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
+
+// Reads the four keys of the delta offer into |*offer|. Returns false with
+// the fault in |*fault| when some but not all are there or one is
+// malformed, and when none is there, with kNone.
+bool ReadDeltaOffer(const IniDocument& manifest, DeltaOffer* offer,
+                    DeltaOfferFault* fault) {
+  std::optional<std::string> from = FindValue(manifest, L"delta_from");
+  std::optional<std::string> url = FindValue(manifest, L"delta_url");
+  std::optional<std::string> sha256 = FindValue(manifest, L"delta_sha256");
+  std::optional<std::string> size = FindValue(manifest, L"delta_size");
+  const int present = !!from + !!url + !!sha256 + !!size;
+  *fault = DeltaOfferFault::kNone;
+  if (present != 4) {
+    if (present != 0) *fault = DeltaOfferFault::kIncomplete;
+    return false;
+  }
+  DeltaOffer read;
+  read.from = std::string(TrimBlanks(*from));
+  read.url = *url;
+  if (read.from.empty()) {
+    *fault = DeltaOfferFault::kFromBlank;
+  } else if (read.url.empty()) {
+    *fault = DeltaOfferFault::kUrlEmpty;
+  } else if (!ParseSha256Hex(*sha256, &read.sha256)) {
+    *fault = DeltaOfferFault::kSha256Malformed;
+  } else if (!ParsePackageSize(*size, &read.size)) {
+    *fault = DeltaOfferFault::kSizeMalformed;
+  } else {
+    *offer = read;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view ManifestTerms::Version() const { return TrimBlanks(version); }
 
 bool ParsePackageSize(std::string_view text, uint64_t* size) {
   if (text.empty() || text.size() > 18) return false;
@@ -107,5 +142,10 @@ bool ParsePackageSize(std::string_view text, uint64_t* size) {
 bool ReadManifestTerms(const IniDocument& manifest, bool signed_build,
                        ManifestTerms* terms, ManifestFault* fault) {
   *fault = ManifestFault::kNone;
-  return ReadKeys(manifest, signed_build, terms, fault);
+  if (!ReadKeys(manifest, signed_build, terms, fault)) return false;
+  DeltaOffer delta;
+  if (ReadDeltaOffer(manifest, &delta, &terms->delta_fault)) {
+    terms->delta = delta;
+  }
+  return true;
 }
