@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -220,5 +221,41 @@ bool BuildDelta(const base::FsPath& old_dir, const base::FsPath& new_dir,
     return false;
   }
   *listing = std::move(built);
+  return true;
+}
+
+bool ListingMakesTree(const DeltaListing& listing, const base::FsPath& tree,
+                      std::string* problem) {
+  const std::string top = tree.AsString();
+  TreeEntries entries;
+  if (!ListTree(top, "", &entries, problem)) return false;
+  std::map<std::string, const DeltaFile*> listed;
+  for (const DeltaFile& file : listing.files) listed[file.path] = &file;
+  for (const auto& [path, status] : entries) {
+    if (!S_ISREG(status.st_mode)) continue;
+    auto found = listed.find(path);
+    if (found == listed.end()) {
+      *problem = path + ": the package holds it, the delta does not list it";
+      return false;
+    }
+    const DeltaFile& file = *found->second;
+    // The size alone tells most other files apart, without reading them.
+    uint64_t size = static_cast<uint64_t>(status.st_size);
+    Sha256Digest digest = file.sha256;
+    if (size == file.size && !Measure(top + "/" + path, &size, &digest)) {
+      *problem = ErrorText(path, errno);
+      return false;
+    }
+    if (size != file.size || digest != file.sha256) {
+      *problem = path + ": the delta makes another file than the package's";
+      return false;
+    }
+    listed.erase(found);
+  }
+  if (!listed.empty()) {
+    *problem = listed.begin()->first +
+               ": the delta lists it, the package holds no such file";
+    return false;
+  }
   return true;
 }

@@ -24,4 +24,12 @@ bool BuildDelta(const base::FsPath& old_dir, const base::FsPath& new_dir,
                 const base::FsPath& out_dir, DeltaListing* listing,
                 std::string* problem);
 
+// Checks that the files |listing| lists are exactly the regular files of
+// the unpacked package |tree|, path for path, with the same sizes and
+// digests: that the delta makes that package. A tree with anything but
+// regular files and directories, which no delta makes, fails as BuildDelta
+// fails for it. Returns false with |*problem| saying why.
+bool ListingMakesTree(const DeltaListing& listing, const base::FsPath& tree,
+                      std::string* problem);
+
 #endif  // DELTA_DELTA_BUILDER_H_

@@ -1,8 +1,9 @@
 // norvane_publish: the update server side of verified updates. Makes the
 // signing key pair, writes manifests that carry their package's digest and
 // size, the time they expire and the share of installations they are
-// offered to, signs them and checks them the way the updater does, and
-// makes delta packages that carry only what changed between two packages.
+// offered to, and a delta package offered beside the package, signs them and
+// checks them the way the updater does, and makes delta packages that carry
+// only what changed between two packages.
 //
 // Key files hold hexadecimal text and a line end: the secret key file the
 // 32-byte seed of the Ed25519 key pair (mode 0600), the public key file the
@@ -46,6 +47,7 @@
 #include "rollout.h"
 #include "update_settings.h"
 #include "utc_time.h"
+#include "version.h"
 
 namespace {
 
@@ -57,6 +59,7 @@ const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
     "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
+    "         [--delta-from OLD_VERSION --delta DELTA --delta-url URL]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n"
     "       norvane_publish delta --from OLD_PACKAGE --to NEW_PACKAGE --out "
@@ -154,6 +157,30 @@ std::string FaultText(ManifestFault fault) {
   return "";
 }
 
+// The problem of a delta offer whose keys show |fault|, or "" for kNone.
+std::string DeltaFaultText(DeltaOfferFault fault) {
+  auto malformed = [](const char* key, const char* what) {
+    return std::string("its \"") + key + "\" is " + what +
+           "; updaters ignore the delta offer";
+  };
+  switch (fault) {
+    case DeltaOfferFault::kNone:
+      break;
+    case DeltaOfferFault::kIncomplete:
+      return "its delta offer lacks some of \"delta_from\", \"delta_url\", "
+             "\"delta_sha256\" and \"delta_size\"; updaters ignore it";
+    case DeltaOfferFault::kFromBlank:
+      return malformed("delta_from", "blank");
+    case DeltaOfferFault::kUrlEmpty:
+      return malformed("delta_url", "empty");
+    case DeltaOfferFault::kSha256Malformed:
+      return malformed("delta_sha256", "not 64 hex digits");
+    case DeltaOfferFault::kSizeMalformed:
+      return malformed("delta_size", "not a decimal byte count");
+  }
+  return "";
+}
+
 // Reads the manifest |text| the way the updater reads it into |*terms|.
 // Returns false when its keys show a fault.
 bool ReadTerms(const std::string& text, bool signed_build, ManifestTerms* terms,
@@ -165,7 +192,8 @@ bool ReadTerms(const std::string& text, bool signed_build, ManifestTerms* terms,
 
 // Checks that the manifest |text| is one that updaters with a public key
 // take at |now|: within the manifest's size limit, with every key they
-// require well-formed, a package URL and an expiry not yet past. Returns the
+// require well-formed, a package URL and an expiry not yet past, and a delta
+// offer, if any, whole, well-formed and for an older version. Returns the
 // problem, or "" when there is none, with the manifest's terms in |*terms|.
 std::string ManifestProblem(const std::string& text, int64_t now,
                             ManifestTerms* terms) {
@@ -181,6 +209,17 @@ std::string ManifestProblem(const std::string& text, int64_t now,
   }
   if (now > *terms->expiry) {
     return "it expired at " + *terms->expires + "; updaters refuse it";
+  }
+  // A delta offer is only written whole and well-formed, though updaters
+  // would fall back on the full package.
+  if (terms->delta_fault != DeltaOfferFault::kNone) {
+    return DeltaFaultText(terms->delta_fault);
+  }
+  const std::string version(terms->Version());
+  if (terms->delta && CompareVersions(terms->delta->from, version) >= 0) {
+    return "its \"delta_from\" " + terms->delta->from +
+           " is not older than its version " + version +
+           "; no installation needs the delta";
   }
   return "";
 }
@@ -207,6 +246,21 @@ bool ParseValidDays(const std::string& text, int* days) {
   if (value < 1 || value > kMaxValidDays) return false;
   *days = value;
   return true;
+}
+
+// The problem that updaters would have fetching the URL |url|, named |what|
+// in the text, or "".
+std::string UrlProblem(const std::string& what, const std::string& url) {
+  if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) {
+    return what + " must start with http:// or https://: " + url;
+  }
+  // libcurl refuses a URL with blanks or control characters in it.
+  for (unsigned char c : url) {
+    if (c <= ' ' || c == 0x7f) {
+      return what + " must not hold blanks or control characters";
+    }
+  }
+  return "";
 }
 
 // Computes the digest and the size of the package at |path| from one open
@@ -314,16 +368,47 @@ std::string UnpackPackage(const std::string& path, const base::FsPath& dir,
   return "";
 }
 
+// Unpacks the delta at |path| into the directory |dir| and checks that its
+// listing makes exactly the files of the package unpacked in |package_dir|.
+// Returns the problem, or "".
+std::string DeltaMismatch(const std::string& path, const base::FsPath& dir,
+                          const base::FsPath& package_dir) {
+  if (!RunTar({"-z", "-x", "-f", path, "-C", dir.AsString()})) {
+    return path + ": tar cannot unpack it";
+  }
+  DeltaListing listing;
+  std::string problem;
+  if (!ReadDeltaListing(dir.AsString(), &listing, &problem)) {
+    return path + ": " + problem;
+  }
+  if (!ListingMakesTree(listing, package_dir, &problem)) {
+    return path + " is no delta to this package: " + problem;
+  }
+  return "";
+}
+
 // Unpacks the package at |path| into a private temporary directory and
-// checks it, as UnpackPackage does.
-std::string PackageProblem(const std::string& path) {
-  base::FsPath dir;
-  if (!base::MakeTempDirectory("norvane_publish", &dir)) {
+// checks it, as UnpackPackage does, and with a |delta| path checks that the
+// delta makes that package.
+std::string PackageProblem(const std::string& path, const std::string& delta) {
+  base::FsPath work;
+  if (!base::MakeTempDirectory("norvane_publish", &work)) {
     return "can't make a temporary directory to unpack " + path + ": " +
            base::SystemErrorText(errno);
   }
-  std::string problem = UnpackPackage(path, dir, false);
-  DeleteTree(dir);
+  const base::FsPath package_dir = work.Join("package");
+  const base::FsPath delta_dir = work.Join("delta");
+  std::string problem;
+  for (const base::FsPath& dir : {package_dir, delta_dir}) {
+    if (problem.empty() && mkdir(dir.AsString().c_str(), 0700) != 0) {
+      problem = ErrorText(dir.AsString(), errno);
+    }
+  }
+  if (problem.empty()) problem = UnpackPackage(path, package_dir, false);
+  if (problem.empty() && !delta.empty()) {
+    problem = DeltaMismatch(delta, delta_dir, package_dir);
+  }
+  DeleteTree(work);
   return problem;
 }
 
@@ -355,24 +440,27 @@ std::string NextIssueMark(const std::string& out, int64_t now,
 int Manifest(const std::vector<std::string>& args) {
   std::map<std::string, std::string> options;
   std::vector<std::string> operands;
-  if (!ParseOptions(
-          args, {"version", "url", "package", "valid-days", "rollout", "out"},
-          &options, &operands) ||
+  if (!ParseOptions(args,
+                    {"version", "url", "package", "valid-days", "rollout",
+                     "out", "delta-from", "delta", "delta-url"},
+                    &options, &operands) ||
       !operands.empty() || !options.count("version") || !options.count("url") ||
       !options.count("package")) {
     return Usage();
   }
+  // A delta offer takes all three, or none.
+  const size_t delta_options = options.count("delta-from") +
+                               options.count("delta") +
+                               options.count("delta-url");
+  if (delta_options != 0 && delta_options != 3) return Usage();
+  const bool with_delta = delta_options == 3;
   const std::string& version = options["version"];
   const std::string& url = options["url"];
-  if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) {
-    return Fail("the URL must start with http:// or https://: " + url);
+  std::string problem = UrlProblem("the URL", url);
+  if (problem.empty() && with_delta) {
+    problem = UrlProblem("the delta URL", options["delta-url"]);
   }
-  // libcurl refuses a URL with blanks or control characters in it.
-  for (unsigned char c : url) {
-    if (c <= ' ' || c == 0x7f) {
-      return Fail("the URL must not hold blanks or control characters");
-    }
-  }
+  if (!problem.empty()) return Fail(problem);
   int valid_days = kDefaultValidDays;
   if (options.count("valid-days") &&
       !ParseValidDays(options["valid-days"], &valid_days)) {
@@ -391,14 +479,21 @@ int Manifest(const std::vector<std::string>& args) {
   }
   std::string issued;
   const std::string out = options.count("out") ? options["out"] : "";
-  std::string problem = NextIssueMark(out, now, &issued);
+  problem = NextIssueMark(out, now, &issued);
   if (!problem.empty()) return Fail(problem);
   Sha256Digest digest;
   uint64_t size;
   if (!MeasurePackage(options["package"], &digest, &size)) {
     return Fail(ErrorText(options["package"], errno));
   }
-  problem = PackageProblem(options["package"]);
+  Sha256Digest delta_digest;
+  uint64_t delta_size = 0;
+  if (with_delta &&
+      !MeasurePackage(options["delta"], &delta_digest, &delta_size)) {
+    return Fail(ErrorText(options["delta"], errno));
+  }
+  problem =
+      PackageProblem(options["package"], with_delta ? options["delta"] : "");
   if (!problem.empty()) return Fail(problem);
   std::string text = std::string("[") + kPlatformSectionName +
                      "]\nversion=" + version + "\nurl=" + url +
@@ -407,6 +502,12 @@ int Manifest(const std::vector<std::string>& args) {
                      "\nissued=" + issued + "\n";
   if (options.count("rollout")) {
     text += "rollout=" + std::to_string(rollout) + "\n";
+  }
+  if (with_delta) {
+    text += "delta_from=" + options["delta-from"] +
+            "\ndelta_url=" + options["delta-url"] +
+            "\ndelta_sha256=" + Sha256Hex(delta_digest) +
+            "\ndelta_size=" + std::to_string(delta_size) + "\n";
   }
   ManifestTerms terms;
   problem = ManifestProblem(text, now, &terms);
@@ -419,6 +520,13 @@ int Manifest(const std::vector<std::string>& args) {
   // Blanks around the version take no part in the updater's comparison.
   if (terms.Version() != version) {
     return Fail("the version must not begin or end with blanks");
+  }
+  if (with_delta &&
+      (!terms.delta || terms.delta->from != options["delta-from"] ||
+       terms.delta->url != options["delta-url"])) {
+    return Fail(
+        "the delta's version must be a single line of UTF-8 text without "
+        "blanks at its ends");
   }
   // Said aloud, so the publisher knows when to sign again.
   std::string expiry_note = "expires " + expires + ", in " +

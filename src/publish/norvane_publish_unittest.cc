@@ -27,6 +27,7 @@ const char kUsage[] =
     "usage: norvane_publish keygen SECRET_KEY_FILE PUBLIC_KEY_FILE\n"
     "       norvane_publish manifest --version V --url URL --package FILE "
     "[--valid-days N] [--rollout PERCENT] [--out FILE]\n"
+    "         [--delta-from OLD_VERSION --delta DELTA --delta-url URL]\n"
     "       norvane_publish sign --key SECRET_KEY_FILE MANIFEST\n"
     "       norvane_publish verify --public-key HEX_OR_FILE MANIFEST [SIG]\n"
     "       norvane_publish delta --from OLD_PACKAGE --to NEW_PACKAGE --out "
@@ -127,9 +128,9 @@ class PublishToolTest : public testing::Test {
   }
   // Writes the manifest for a package "abc" with the tool and |extra|
   // options, and checks that it expires |days| from now, as it says, and
-  // ends with |rollout_line|.
+  // ends with |extra_lines|.
   void WriteAbcManifest(const std::vector<std::string>& extra = {},
-                        int days = 14, const std::string& rollout_line = "") {
+                        int days = 14, const std::string& extra_lines = "") {
     std::string package = WritePackage("package.tar.gz");
     std::string old = ReadFile(Path("manifest.ini"));
     int64_t old_mark = 0;
@@ -154,7 +155,7 @@ class PublishToolTest : public testing::Test {
     std::string expires = text.substr(text.find("expires=") + 8, 20);
     std::string issued = text.substr(text.find("issued=") + 7, 20);
     EXPECT_EQ(ManifestFor(DigestOf(package), package.size(), expires, issued) +
-                  rollout_line,
+                  extra_lines,
               text);
     int64_t expiry = 0, mark = 0;
     EXPECT_TRUE(ParseUtcTime(expires, &expiry));
@@ -187,6 +188,8 @@ TEST_F(PublishToolTest, WrongUsageShowsTheUsage) {
             "p", "stray"},
            {"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
             "p", "--bogus", "x"},
+           {"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
+            "p", "--delta-from", "1.0", "--delta", "d"},
            {"sign", "manifest"},
            {"sign", "manifest", "--key"},
            {"sign", "--key", "k", "one", "two"},
@@ -275,9 +278,31 @@ TEST_F(PublishToolTest, ManifestCarriesThePackagesDigestSizeAndExpiry) {
   WriteAbcManifest({"--valid-days", "1"}, 1);
   WriteAbcManifest({"--rollout", "10"}, 14, "rollout=10\n");
   EXPECT_EQ(0644, FileMode(Path("manifest.ini")));
+
+  // With a delta made for the package, its offer; signed, it verifies.
+  WritePackage("old.tar.gz", {{"keltrin", "old binary"}});
+  ASSERT_EQ(0, Run({"delta", "--from", Path("old.tar.gz"), "--to",
+                    Path("package.tar.gz"), "--out", Path("delta.tar.gz")})
+                   .exit_code);
+  const std::string delta = ReadFile(Path("delta.tar.gz"));
+  WriteAbcManifest({"--delta-from", "1.0", "--delta", Path("delta.tar.gz"),
+                    "--delta-url", "https://updates.example/d.tar.gz"},
+                   14,
+                   "delta_from=1.0\ndelta_url=https://updates.example/"
+                   "d.tar.gz\ndelta_sha256=" +
+                       DigestOf(delta) +
+                       "\ndelta_size=" + std::to_string(delta.size()) + "\n");
+  std::string public_key = WriteSecretKey("secret.key", kSeed);
+  ASSERT_EQ(0, Run({"sign", "--key", Path("secret.key"), Path("manifest.ini")})
+                   .exit_code);
+  ProcessResult verified =
+      Run({"verify", "--public-key", public_key, Path("manifest.ini")});
+  EXPECT_EQ(0, verified.exit_code) << verified.err;
   // No temporary file is left beside it.
-  EXPECT_EQ("manifest.ini\npackage.tar.gz\n",
-            testing_util::RunProcess({"ls", dir_.path()}).out);
+  EXPECT_EQ(
+      "delta.tar.gz\nmanifest.ini\nmanifest.ini.sig\nold.tar.gz\n"
+      "package.tar.gz\nsecret.key\n",
+      testing_util::RunProcess({"ls", dir_.path()}).out);
 }
 
 TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
@@ -326,20 +351,58 @@ TEST_F(PublishToolTest, ManifestRefusesValuesTheUpdaterWouldReadOtherwise) {
     EXPECT_EQ("norvane_publish: " + c.error + "\n", last);
     EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
   }
+  // Deltas from the same old package to "p" and to another package.
+  WritePackage("old", {{"keltrin", "old binary"}});
+  WritePackage("other", {{"keltrin", "odd binary"}});
+  const std::string d = Path("d"), other_d = Path("other-d");
+  for (const auto& [to, delta] :
+       {std::pair(p, d), std::pair(Path("other"), other_d)}) {
+    ASSERT_EQ(0,
+              Run({"delta", "--from", Path("old"), "--to", to, "--out", delta})
+                  .exit_code);
+  }
+  auto with_delta = [](const std::string& from, const std::string& delta,
+                       const std::string& url = "http://x/d") {
+    return std::vector<std::string>{"--delta-from", from,          "--delta",
+                                    delta,          "--delta-url", url};
+  };
+  const std::string not_older =
+      "the manifest: its \"delta_from\" 2.0 is not older than its version "
+      "2.0; no installation needs the delta";
   struct OptionCase {
-    const char *option, *value, *error;
+    std::vector<std::string> options;
+    std::string error;
   } option_cases[] = {
-      {"--valid-days", "0", kDaysError},
-      {"--valid-days", "367", kDaysError},
-      {"--rollout", "101", kRolloutError},
+      {{"--valid-days", "0"}, kDaysError},
+      {{"--valid-days", "367"}, kDaysError},
+      {{"--rollout", "101"}, kRolloutError},
+      {with_delta("1.0", other_d),
+       other_d + " is no delta to this package: keltrin: the delta makes "
+                 "another file than the package's"},
+      {with_delta(" ", d),
+       "the manifest: its \"delta_from\" is blank; updaters ignore the "
+       "delta offer"},
+      {with_delta("2.0", d), not_older},
+      {with_delta("2.0.0", d),
+       "the manifest: its \"delta_from\" 2.0.0 is "
+       "not older than its version 2.0; no "
+       "installation needs the delta"},
+      {with_delta("1.0 ", d),
+       "the delta's version must be a single line of UTF-8 text without "
+       "blanks at its ends"},
+      {with_delta("1.0", d, "http://x/d\t"),
+       "the delta URL must not hold blanks or control characters"},
   };
   for (const OptionCase& c : option_cases) {
-    ProcessResult result =
-        Run({"manifest", "--version", "2.0", "--url", "http://x/p", "--package",
-             p, c.option, c.value, "--out", Path("manifest.ini")});
-    EXPECT_EQ(1, result.exit_code) << c.option << " " << c.value;
-    EXPECT_EQ(std::string("norvane_publish: ") + c.error + "\n", result.err);
-    EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.value;
+    std::vector<std::string> args = {
+        "manifest", "--version",  "2.0",
+        "--url",    "http://x/p", "--package",
+        p,          "--out",      Path("manifest.ini")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ProcessResult result = Run(args);
+    EXPECT_EQ(1, result.exit_code) << c.error;
+    EXPECT_EQ("norvane_publish: " + c.error + "\n", result.err);
+    EXPECT_FALSE(FileExists(Path("manifest.ini"))) << c.error;
   }
 }
 
@@ -495,6 +558,14 @@ TEST_F(PublishToolTest, VerifyRefusesWhatTheUpdaterWouldRefuse) {
       refused("malformed rollout", kManifestForAbc + "rollout=ten\n",
               "its \"rollout\" is not a whole percentage 0 to 100; "
               "updaters refuse it"),
+      refused("half a delta offer", kManifestForAbc + "delta_from=1.0\n",
+              "its delta offer lacks some of \"delta_from\", \"delta_url\", "
+              "\"delta_sha256\" and \"delta_size\"; updaters ignore it"),
+      refused("malformed delta size",
+              kManifestForAbc + "delta_from=1.0\ndelta_url=http://x/d\n" +
+                  "delta_sha256=" + kAbcDigest + "\ndelta_size=3 \n",
+              "its \"delta_size\" is not a decimal byte count; updaters "
+              "ignore the delta offer"),
       {"bad key", kManifestForAbc,
        ExpectedSignatureFile(kManifestForAbc, kSeed), Path("no-such-key"),
        "--public-key is neither 64 hex digits nor a readable file: " +
