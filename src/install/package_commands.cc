@@ -1,7 +1,5 @@
 #include "install/package_commands.h"
 
-#include "update_settings.h"
-
 namespace {
 
 bool IsShellSafe(char c) {
@@ -26,8 +24,9 @@ std::string QuoteForShell(const std::string& path) {
   return quoted + "'";
 }
 
-std::string ExtractionCommand(const std::string& temp_dir) {
-  return std::string("tar -zxvf ") + kPackageFileName + " -C " +
+std::string ExtractionCommand(const std::string& archive,
+                              const std::string& temp_dir) {
+  return "tar -zxvf " + QuoteForShell(archive) + " -C " +
          QuoteForShell(temp_dir);
 }
 

@@ -12,8 +12,10 @@
 std::string QuoteForShell(const std::string& path);
 
 // The command lines run through the shell; the paths are quoted as needed.
-// The copy puts the entries of |temp_dir| into |destination|.
-std::string ExtractionCommand(const std::string& temp_dir);
+// The extraction unpacks the archive |archive| (the package or a delta) into
+// |temp_dir|; the copy puts the entries of |temp_dir| into |destination|.
+std::string ExtractionCommand(const std::string& archive,
+                              const std::string& temp_dir);
 std::string CopyCommand(const std::string& temp_dir,
                         const std::string& destination);
 

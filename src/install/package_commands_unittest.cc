@@ -9,7 +9,7 @@ namespace {
 
 TEST(PackageCommandsTest, OrdinaryPathsAreUsedAsTheyAre) {
   EXPECT_EQ("tar -zxvf norvane.tar.gz -C /tmp/com.dovamel.keltrin.Ab_3-x",
-            ExtractionCommand("/tmp/com.dovamel.keltrin.Ab_3-x"));
+            ExtractionCommand("norvane.tar.gz", "/tmp/com.dovamel.keltrin.Ab_3-x"));
   EXPECT_EQ("cp -v -r -f /tmp/com.dovamel.keltrin.Ab_3-x/* norvane_shadow/",
             CopyCommand("/tmp/com.dovamel.keltrin.Ab_3-x", "norvane_shadow"));
   EXPECT_EQ("cp -v -r -f com.dovamel.keltrin.abcdef/* ./",
@@ -18,7 +18,7 @@ TEST(PackageCommandsTest, OrdinaryPathsAreUsedAsTheyAre) {
 
 TEST(PackageCommandsTest, OtherPathsAreSingleQuoted) {
   EXPECT_EQ("tar -zxvf norvane.tar.gz -C '/tmp/a b;touch PWNED/x'",
-            ExtractionCommand("/tmp/a b;touch PWNED/x"));
+            ExtractionCommand("norvane.tar.gz", "/tmp/a b;touch PWNED/x"));
   EXPECT_EQ("cp -v -r -f '/tmp/a b;touch PWNED/x'/* 'a b'/",
             CopyCommand("/tmp/a b;touch PWNED/x", "a b"));
   EXPECT_EQ("'it'\\''s'", QuoteForShell("it's"));

@@ -59,52 +59,51 @@ bool PackageIsShortOfItsSize(const PackageOffer& package) {
          static_cast<uint64_t>(status.st_size) < *package.size;
 }
 
-bool PackageMatchesOffer(const PackageOffer& package) {
-  int fd = base::OpenRegularFile(kPackageFileName, O_RDONLY);
+OfferMatch MatchFileToOffer(const char* path, const PackageOffer& offer) {
+  OfferMatch match;
+  int fd = base::OpenRegularFile(path, O_RDONLY);
   struct stat status;
   if (fd < 0 || fstat(fd, &status) != 0) {
-    int error = errno;
-    if (fd >= 0) close(fd);
-    // Spelled out rather than PLOG_AT: the update run ends each of its
-    // messages with its own line end.
-    LOG_AT(log_site::kHashPackage, base::LOG_ERROR)
-        << "can't read " << kPackageFileName << ": "
-        << base::FileErrorText(error) << std::endl;
-    RemovePackage();
-    return false;
+    match.result = OfferMatch::kUnreadable;
+    match.error = errno;
+  } else if (offer.size && static_cast<uint64_t>(status.st_size) != *offer.size) {
+    match.result = OfferMatch::kOtherSize;
+    match.size = static_cast<uint64_t>(status.st_size);
+  } else if (offer.sha256 && !Sha256OfDescriptor(fd, &match.digest)) {
+    match.result = OfferMatch::kUnreadable;
+    match.error = errno;
+  } else if (offer.sha256 && match.digest != *offer.sha256) {
+    match.result = OfferMatch::kOtherDigest;
   }
-  uint64_t size = static_cast<uint64_t>(status.st_size);
-  if (package.size && size != *package.size) {
-    close(fd);
-    LOG_AT(log_site::kPackageSize, base::LOG_ERROR)
-        << "package size error: expected " << *package.size << ", got " << size
-        << std::endl;
-    RemovePackage();
-    return false;
+  if (fd >= 0) close(fd);
+  return match;
+}
+
+bool PackageMatchesOffer(const PackageOffer& package) {
+  const OfferMatch match = MatchFileToOffer(kPackageFileName, package);
+  switch (match.result) {
+    case OfferMatch::kMatches:
+      return true;
+    case OfferMatch::kUnreadable:
+      // Spelled out rather than PLOG_AT: the update run ends each of its
+      // messages with its own line end.
+      LOG_AT(log_site::kHashPackage, base::LOG_ERROR)
+          << "can't read " << kPackageFileName << ": "
+          << base::FileErrorText(match.error) << std::endl;
+      break;
+    case OfferMatch::kOtherSize:
+      LOG_AT(log_site::kPackageSize, base::LOG_ERROR)
+          << "package size error: expected " << *package.size << ", got "
+          << match.size << std::endl;
+      break;
+    case OfferMatch::kOtherDigest:
+      LOG_AT(log_site::kPackageSha256, base::LOG_ERROR)
+          << "package sha256 error: expected " << Sha256Hex(*package.sha256)
+          << ", got " << Sha256Hex(match.digest) << std::endl;
+      break;
   }
-  if (!package.sha256) {
-    close(fd);
-    return true;
-  }
-  Sha256Digest actual;
-  bool hashed = Sha256OfDescriptor(fd, &actual);
-  int error = errno;
-  close(fd);
-  if (!hashed) {
-    LOG_AT(log_site::kHashPackage, base::LOG_ERROR)
-        << "can't read " << kPackageFileName << ": "
-        << base::SystemErrorText(error) << std::endl;
-    RemovePackage();
-    return false;
-  }
-  if (actual != *package.sha256) {
-    LOG_AT(log_site::kPackageSha256, base::LOG_ERROR)
-        << "package sha256 error: expected " << Sha256Hex(*package.sha256)
-        << ", got " << Sha256Hex(actual) << std::endl;
-    RemovePackage();
-    return false;
-  }
-  return true;
+  RemovePackage();
+  return false;
 }
 
 void RemovePackage() {

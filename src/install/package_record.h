@@ -36,8 +36,20 @@ bool PreparePackageFile(const PackageOffer& package);
 // Whether the package file holds fewer bytes than the offer's size.
 bool PackageIsShortOfItsSize(const PackageOffer& package);
 
-// Checks the downloaded package against the offer's size and digest, the
-// size first so that a file of another size is never hashed. Logs, removes
+// How a downloaded file compares with the offer it was fetched for.
+struct OfferMatch {
+  enum Result { kMatches, kUnreadable, kOtherSize, kOtherDigest };
+  Result result = kMatches;
+  int error = 0;        // kUnreadable: the errno (or base::kNotRegularFile).
+  uint64_t size = 0;    // kOtherSize: the file's size.
+  Sha256Digest digest;  // kOtherDigest: the file's digest.
+};
+
+// Compares the regular file |path| with |offer|'s size and digest, those it
+// has, the size first so that a file of another size is never hashed.
+OfferMatch MatchFileToOffer(const char* path, const PackageOffer& offer);
+
+// Checks the downloaded package against the offer as MatchFileToOffer does. Logs, removes
 // the package and returns false when it cannot be read or does not match.
 bool PackageMatchesOffer(const PackageOffer& package);
 
