@@ -240,9 +240,10 @@ bool SetDirectoryMode(const Trees& trees, const DeltaDirectory& directory,
   return true;
 }
 
-// Makes every directory and file of |listing| in the output tree.
+// Makes every directory of |listing| in the output tree, and every file that
+// |output| asks for.
 bool MakeTree(const Trees& trees, const DeltaListing& listing,
-              std::string* problem) {
+              DeltaOutput output, std::string* problem) {
   // Byte order puts every directory before the ones below it.
   std::vector<DeltaDirectory> directories = listing.directories;
   std::sort(directories.begin(), directories.end(),
@@ -253,6 +254,10 @@ bool MakeTree(const Trees& trees, const DeltaListing& listing,
     if (!MakeDirectory(trees, directory.path, problem)) return false;
   }
   for (const DeltaFile& file : listing.files) {
+    if (output == DeltaOutput::kChangedFiles &&
+        file.method == DeltaMethod::kKept) {
+      continue;
+    }
     if (!MakeFile(trees, file, problem)) return false;
   }
   // Deepest first, so that a directory without search permission closes
@@ -294,7 +299,8 @@ void EmptyDirectory(const base::FsPath& dir) {
 }  // namespace
 
 bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
-                const base::FsPath& output_dir, std::string* problem) {
+                const base::FsPath& output_dir, DeltaOutput output,
+                DeltaCounts* counts, std::string* problem) {
   DeltaListing listing;
   if (!ReadDeltaListing(delta_dir.AsString(), &listing, problem)) {
     return false;
@@ -303,20 +309,38 @@ bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
   if (delta.get() < 0) return TreeProblem(delta_dir, problem);
   ScopedFd installation(OpenTree(base_dir));
   if (installation.get() < 0) return TreeProblem(base_dir, problem);
-  ScopedFd output(OpenTree(output_dir));
-  if (output.get() < 0) return TreeProblem(output_dir, problem);
+  ScopedFd made(OpenTree(output_dir));
+  if (made.get() < 0) return TreeProblem(output_dir, problem);
   if (!IsEmptyDirectory(output_dir)) {
     *problem = Problem(output_dir.AsString(), "not an empty directory");
     return false;
   }
-  const Trees trees = {delta.get(), installation.get(), output.get()};
+  const Trees trees = {delta.get(), installation.get(), made.get()};
   for (const DeltaFile& file : listing.files) {
     if (file.method != DeltaMethod::kWhole &&
         !CheckBase(trees, file, problem)) {
       return false;
     }
   }
-  if (MakeTree(trees, listing, problem)) return true;
-  EmptyDirectory(output_dir);
-  return false;
+  if (!MakeTree(trees, listing, output, problem)) {
+    EmptyDirectory(output_dir);
+    return false;
+  }
+  if (counts) {
+    *counts = DeltaCounts();
+    for (const DeltaFile& file : listing.files) {
+      switch (file.method) {
+        case DeltaMethod::kKept:
+          ++counts->kept;
+          break;
+        case DeltaMethod::kPatched:
+          ++counts->patched;
+          break;
+        case DeltaMethod::kWhole:
+          ++counts->whole;
+          break;
+      }
+    }
+  }
+  return true;
 }

@@ -8,9 +8,22 @@
 // The updater's half of delta packages: the new package's tree built from
 // an unpacked delta and the installation it was made for.
 
+// What ApplyDelta makes: the whole tree of the new package, or only what
+// differs from the installation it is made for (every directory, and the
+// patched and whole files; kept files are left out), for an install that
+// copies only what changed.
+enum class DeltaOutput { kWholeTree, kChangedFiles };
+
+// How many files of each method the listing had.
+struct DeltaCounts {
+  uint64_t kept = 0;
+  uint64_t patched = 0;
+  uint64_t whole = 0;
+};
+
 // Builds in |output_dir|, which must be an empty directory, the tree the
-// unpacked delta |delta_dir| lists (see delta_listing.h), from its payload
-// and the installation |base_dir|. First every base the listing names, kept
+// unpacked delta |delta_dir| lists (see delta_listing.h), or the part of it
+// that |output| says, from its payload and the installation |base_dir|. First every base the listing names, kept
 // or patched, must be in the installation as a regular file (no link in
 // any component of its path is followed) of the listed size and digest;
 // then every directory and file is made, each file's digest checked
@@ -20,8 +33,10 @@
 // nothing is written outside it. The result is not synced.
 //
 // Returns false with a short reason in |*problem| ("PATH: what is wrong")
-// on the first failure; what was made in |output_dir| is removed again.
+// on the first failure; what was made in |output_dir| is removed again. On
+// success stores the listing's counts in |*counts| when it is not null.
 bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
-                const base::FsPath& output_dir, std::string* problem);
+                const base::FsPath& output_dir, DeltaOutput output,
+                DeltaCounts* counts, std::string* problem);
 
 #endif  // DELTA_DELTA_APPLY_H_

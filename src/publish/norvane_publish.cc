@@ -565,7 +565,8 @@ std::string MakeDelta(const std::string& from, const std::string& to,
   if (!BuildDelta(old_dir, new_dir, delta_dir, listing, &problem)) {
     return to + ": " + problem;
   }
-  if (!ApplyDelta(delta_dir, old_dir, check_dir, &problem)) {
+  if (!ApplyDelta(delta_dir, old_dir, check_dir, DeltaOutput::kWholeTree,
+                  nullptr, &problem)) {
     return "the delta does not apply to " + from + ": " + problem;
   }
   // The listing goes first, so that a reader finds it at the start.

@@ -450,7 +450,8 @@ TEST_F(PublishToolTest, DeltaTurnsTheOldPackageIntoTheNewOne) {
   }
   std::string problem;
   ASSERT_TRUE(ApplyDelta(base::FsPath(Path("delta")), base::FsPath(Path("old")),
-                         base::FsPath(Path("result")), &problem))
+                         base::FsPath(Path("result")), DeltaOutput::kWholeTree,
+                         nullptr, &problem))
       << problem;
   EXPECT_TRUE(testing_util::SameTree(testing_util::ReadTree(Path("new")),
                                      testing_util::ReadTree(Path("result"))));
