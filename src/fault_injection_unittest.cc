@@ -1387,4 +1387,149 @@ TEST_F(HostilePackageTest, LaterPackageCannotWriteThroughAnEarlierLink) {
   EXPECT_TRUE(SameTree(expected, Installed()));
 }
 
+// ---------------------------------------------------------------------------
+// Delta updates: every way a delta can fail ends with the release installed.
+
+class DeltaTest : public FaultTest {
+ protected:
+  static constexpr char kDeltaPath[] = "/packages/delta.tar.gz";
+  bool PublishesBigPackage() const override { return false; }
+
+  // Release 1.0 as installed, and 2.0 after it: keltrin edited in two
+  // places (patched), the library unchanged (kept), a resource rewritten
+  // and one new in a new directory (carried whole).
+  static FileList Release(const std::string& version) {
+    std::mt19937 rng(99);
+    std::string binary = RandomBytes(&rng, 200 * 1024);
+    FileList files = {{"lib/libkeltrin.so", RandomBytes(&rng, 64 * 1024)},
+                      {"resources/d00/f000.pak", "resource " + version}};
+    if (version == "2.0") {
+      binary.replace(1000, 7, "edition");
+      binary.replace(150000, 3, "two");
+      files.push_back({"resources/d01/new.pak", "new in 2.0"});
+    }
+    files.push_back({"keltrin", binary});
+    return files;
+  }
+
+  // Writes |name| in the publisher's directory and returns its path.
+  std::string Published(const std::string& name, const std::string& bytes) {
+    WriteFile(publisher_.Child(name), bytes);
+    return publisher_.Child(name);
+  }
+  // The delta from 1.0 to 2.0, as the publishing tool makes it.
+  std::string MakeDelta() {
+    const std::string out = publisher_.Child("delta.tar.gz");
+    ProcessResult made = testing_util::RunProcess(
+        {NORVANE_PUBLISH_BINARY, "delta", "--from",
+         Published("1.0.tar.gz", MakePackage(Release("1.0"))), "--to",
+         Published("2.0.tar.gz", MakePackage(Release("2.0"))), "--out", out});
+    EXPECT_EQ(0, made.exit_code) << made.err;
+    return ReadFile(out);
+  }
+  // |delta| with one byte of keltrin's patch changed, packed again.
+  std::string WithCorruptPatch(const std::string& delta) {
+    const std::string dir = publisher_.Child("corrupt");
+    ProcessResult made = testing_util::RunProcess(
+        {"sh", "-ec",
+         "mkdir \"$0\" && tar -xzf \"$1\" -C \"$0\" && "
+         "printf X | dd of=\"$0/patches/keltrin\" bs=1 seek=40 conv=notrunc "
+         "2>/dev/null && tar -czf \"$1\" -C \"$0\" norvane_delta.ini patches "
+         "files",
+         dir, Published("corrupt.tar.gz", delta)});
+    EXPECT_EQ(0, made.exit_code) << made.err;
+    return ReadFile(publisher_.Child("corrupt.tar.gz"));
+  }
+  // Serves 2.0's manifest offering the package and a delta from 1.0 with
+  // |delta|'s size and the digest |sha256|, at |url_path|.
+  void PublishDeltaOffer(const std::string& delta, const std::string& sha256,
+                         const std::string& url_path) {
+    PublishManifestText(ManifestText(
+        "2.0", "delta_from=1.0\ndelta_url=" + server_.Url(url_path) +
+                   "\ndelta_sha256=" + sha256 +
+                   "\ndelta_size=" + std::to_string(delta.size()) + "\n"));
+  }
+
+  testing_util::ScopedTempDir publisher_;
+};
+
+TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
+  const std::string delta = MakeDelta();
+  const std::string corrupt = WithCorruptPatch(delta);
+  PublishPackage(MakePackage(Release("2.0")));
+  WriteFile(root_.Child(kDeltaPath), delta);
+  enum Serving { kDelta, kCorruptPatch, kOtherDigest, kMissing };
+  const std::string kNotItsBase =
+      ": the installed file is not the one the delta was made for";
+  struct Case {
+    std::string what;
+    Serving serving;
+    std::string installed_change;  // Run in the installation first.
+    std::string problem;           // Why it falls back; "" when it does not.
+    bool killed_applying = false;
+  } cases[] = {
+      {"applies", kDelta, "", ""},
+      {"a changed base", kDelta, "echo >> keltrin", "keltrin" + kNotItsBase},
+      {"a kept file damaged", kDelta, "echo >> lib/libkeltrin.so",
+       "lib/libkeltrin.so" + kNotItsBase},
+      {"a corrupt patch", kCorruptPatch, "", "keltrin: the patch is damaged"},
+      {"a digest mismatch", kOtherDigest, "",
+       "delta sha256 error: expected " + Sha256HexOf("other") + ", got " +
+           Sha256HexOf(delta)},
+      {"a delta that is not there", kMissing, "", "it can't be downloaded"},
+      {"killed while applying", kDelta, "", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetInstallation();
+    for (const auto& [path, contents] : Release("1.0")) {
+      WriteInstalled(path, contents);
+    }
+    if (!c.installed_change.empty()) {
+      testing_util::RunOptions in_installation;
+      in_installation.cwd = install_.path();
+      testing_util::RunProcess({"sh", "-c", c.installed_change},
+                               in_installation);
+    }
+    const Tree before = Installed();
+    if (c.serving == kCorruptPatch) {
+      WriteFile(root_.Child("/packages/corrupt.tar.gz"), corrupt);
+      PublishDeltaOffer(corrupt, Sha256HexOf(corrupt),
+                        "/packages/corrupt.tar.gz");
+    } else {
+      PublishDeltaOffer(delta,
+                        Sha256HexOf(c.serving == kOtherDigest ? "other" : delta),
+                        c.serving == kMissing ? "/packages/none" : kDeltaPath);
+    }
+    server_.ClearRequests();
+    if (c.killed_applying) {
+      // Held as it makes the new resource, after keltrin's patch.
+      (void)remove(ToolMark().c_str());
+      BackgroundRun run(UpdaterCommand(), HeldAt("NORVANE_HOLD_CREATE=new.pak"));
+      ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
+      run.KillWithDescendants();
+      EXPECT_TRUE(SameTree(before, Installed()));
+    }
+    ProcessResult result = RunUpdater("1.0");
+    EXPECT_EQ(0, result.exit_code);
+    EXPECT_TRUE(SameTree(WithFiles(before, Release("2.0")), Installed()));
+    EXPECT_TRUE(LogEndsWith("\nupdate successful!\n"));
+    const bool falls_back = !c.problem.empty();
+    EXPECT_EQ(falls_back,
+              LogHas("(" + std::to_string(log_site::kDeltaNotUsed.line) +
+                     ")] can't use the delta from 1.0: " + c.problem));
+    EXPECT_EQ(falls_back, LogHas(", installing the full package!\n"));
+    EXPECT_EQ(falls_back ? 1u : 0u, PackageRequests().size());
+    if (!falls_back) {
+      // Only what changed is copied in.
+      EXPECT_TRUE(LogHas("made the update from the delta: 1 patched, 2 "
+                         "whole, 1 kept\n"));
+      EXPECT_FALSE(LogHas("libkeltrin.so"));
+    }
+    EXPECT_FALSE(FileExists(InstallPath(kDeltaFileName)));
+    EXPECT_FALSE(FileExists(InstallPath(kDeltaRecordFileName)));
+    EXPECT_TRUE(LeftTempDirs().empty());
+  }
+}
+
 }  // namespace

@@ -15,6 +15,8 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "download.h"
+#include "delta/delta_apply.h"
+#include "install/delta_package.h"
 #include "install/install_journal.h"
 #include "install/package_check.h"
 #include "install/package_commands.h"
@@ -190,6 +192,37 @@ bool ReuseStagedPackage(const PackageOffer& package, const OfferFile& journal) {
   return false;
 }
 
+// Checks the tree in the staging directory of |*record| and writes the
+// install journal naming it, which |*staged| then holds. Logs and returns
+// false, removing the staging directory, when either fails.
+bool JournalStagedTree(OfferFile* record, OfferFile* staged) {
+  // tar keeps every entry inside the staging directory, but cp would carry
+  // links and special files into the installation for a later package to
+  // write through.
+  if (!CheckTree(UnpackedTree(base::FsPath(record->staging)),
+                 &record->entries)) {
+    DiscardStagedPackage(*record);
+    return false;
+  }
+  // The tree is not synced: the journal names the boot instead, and a run
+  // after another boot fetches the package again rather than trust it.
+  record->phase = kJournalCopying;
+  record->boot = CurrentBootId();
+  if ((record->boot.empty() && !base::SyncFileSystemOf(record->staging)) ||
+      !WriteInstallJournal(*record)) {
+    int error = errno;
+    LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
+        << "can't write the install journal: " << base::SystemErrorText(error)
+        << std::endl;
+    DiscardStagedPackage(*record);
+    return false;
+  }
+  // The record keeps naming the staging directory beside the journal: a
+  // journal that cannot be read back would name it nowhere else.
+  *staged = *record;
+  return true;
+}
+
 // Downloads |package|, checks it and unpacks it into a new staging
 // directory, which the journal written into |*staged| then names. Logs and
 // returns false when any of it fails; what is kept for the next run is the
@@ -232,37 +265,132 @@ bool FetchAndUnpack(const PackageOffer& package, const DownloadLimits& limits,
   // From here on a run killed at any moment leaves a staging directory that
   // the next run finds named in the record or the journal.
   if (!MakeStagingDirectory(&record)) return false;
-  const base::FsPath staging(record.staging);
-  bool extracted =
-      RunShellCommand(ExtractionCommand(UnpackedTree(staging).AsString()),
-                      "tar", log_site::kTarExit, log_site::kTarStatus);
+  bool extracted = RunShellCommand(
+      ExtractionCommand(kPackageFileName,
+                        UnpackedTree(base::FsPath(record.staging)).AsString()),
+      "tar", log_site::kTarExit, log_site::kTarStatus);
   // Whole or not, the archive is not needed again: a broken one must be
   // downloaded afresh.
   (void)remove(kPackageFileName);
-  // tar keeps every entry inside the staging directory, but cp would carry
-  // links and special files into the installation for a later package to
-  // write through.
-  if (!extracted || !CheckTree(UnpackedTree(staging), &record.entries)) {
+  if (!extracted) {
     DiscardStagedPackage(record);
     return false;
   }
-  // The tree is not synced: the journal names the boot instead, and a run
-  // after another boot fetches the package again rather than trust it.
-  record.phase = kJournalCopying;
-  record.boot = CurrentBootId();
-  if ((record.boot.empty() && !base::SyncFileSystemOf(record.staging)) ||
-      !WriteInstallJournal(record)) {
-    int error = errno;
-    LOG_AT(log_site::kWriteJournal, base::LOG_ERROR)
-        << "can't write the install journal: " << base::SystemErrorText(error)
-        << std::endl;
-    DiscardStagedPackage(record);
+  return JournalStagedTree(&record, staged);
+}
+
+// What came of staging an update from its delta.
+enum class DeltaStage {
+  kStaged,       // The journal names the staged files.
+  kFullPackage,  // Logged: the delta is not to be used, and is gone.
+  kFailed,       // Logged: the install ends (a stall, or a failure that the
+                 // full package would meet too).
+};
+
+// Logs why the delta offered from |from| is not used; the full package is
+// installed instead.
+DeltaStage FallBackToFullPackage(const DeltaOffer& delta,
+                                 const std::string& why) {
+  RemoveDelta();
+  LOG_AT(log_site::kDeltaNotUsed, base::LOG_ERROR)
+      << "can't use the delta from " << Printable(delta.from) << ": "
+      << Printable(why) << ", installing the full package!" << std::endl;
+  return DeltaStage::kFullPackage;
+}
+
+// Whether the delta offered beside |package| is to be tried: not when none
+// is, nor once a download of the full package has begun, which is finished
+// rather than started over. A delta file it will not use goes.
+bool DeltaIsToBeTried(const PackageOffer& package) {
+  OfferFile record;
+  struct stat status;
+  if (package.delta &&
+      !(lstat(kPackageFileName, &status) == 0 && ReadPackageRecord(&record) &&
+        record.package == package)) {
+    return true;
+  }
+  RemoveDelta();
+  return false;
+}
+
+// Downloads the delta offered beside |package| and checks it. False, with
+// |*outcome| set, when the update is not to be made from it.
+bool FetchDelta(const DeltaOffer& delta, const DownloadLimits& limits,
+                DeltaStage* outcome) {
+  PrepareDeltaFile(delta);
+  DownloadLimits delta_limits = limits;
+  delta_limits.max_file_bytes = delta.size;
+  DownloadError error = DownloadError::kNone;
+  if (DownloadFile(delta.url, kDeltaFileName, kConnectTimeoutSeconds,
+                   delta_limits, &error) != 0) {
+    LOG_AT(log_site::kDownloadDelta, base::LOG_ERROR)
+        << "download " << delta.url << " error!" << std::endl;
+    if (error == DownloadError::kStalled ||
+        error == DownloadError::kOutOfTime) {
+      // The link would stall the full package too; the partial delta stays
+      // for the next run to resume.
+      *outcome = DeltaStage::kFailed;
+      return false;
+    }
+    // A delta completed by an earlier run may still be whole (the server
+    // then refuses a range past its end); its size and digest find out.
+    if ((error != DownloadError::kNone && error != DownloadError::kTransfer) ||
+        DeltaIsShortOfItsSize(delta)) {
+      *outcome = FallBackToFullPackage(delta, "it can't be downloaded");
+      return false;
+    }
+  }
+  std::string problem;
+  if (!DeltaMatchesOffer(delta, &problem)) {
+    *outcome = FallBackToFullPackage(delta, problem);
     return false;
   }
-  // The record keeps naming the staging directory beside the journal: a
-  // journal that cannot be read back would name it nowhere else.
-  *staged = record;
   return true;
+}
+
+// Makes the update of |package| from the delta offered beside it: downloads
+// and checks the delta, unpacks it into a new staging directory and makes
+// there, against the installation, the files that changed, every base
+// checked; the journal written into |*staged| then names them, as a
+// package's tree.
+DeltaStage StageFromDelta(const PackageOffer& package,
+                          const DownloadLimits& limits, OfferFile* staged) {
+  const DeltaOffer& delta = *package.delta;
+  PrintProgressLine("fetching the delta from " + Printable(delta.from));
+  DeltaStage outcome = DeltaStage::kStaged;
+  if (!FetchDelta(delta, limits, &outcome)) return outcome;
+  OfferFile record;
+  record.package = package;
+  // As with a package, the record names the staging directory from here on.
+  if (!MakeStagingDirectory(&record)) {
+    RemoveDelta();
+    return DeltaStage::kFailed;
+  }
+  const base::FsPath staging(record.staging);
+  const base::FsPath unpacked = UnpackedDelta(staging);
+  std::string problem = "tar can't unpack it";
+  bool made =
+      mkdir(unpacked.AsString().c_str(), 0700) == 0 &&
+      RunShellCommand(ExtractionCommand(kDeltaFileName, unpacked.AsString()),
+                      "tar", log_site::kTarExit, log_site::kTarStatus);
+  RemoveDelta();
+  DeltaCounts counts;
+  made = made && ApplyDelta(unpacked, base::FsPath("."), UnpackedTree(staging),
+                            DeltaOutput::kChangedFiles, &counts, &problem);
+  // Only the tree it made is copied; the rest goes with the staging
+  // directory.
+  base::GiveOwnerAccessToTree(unpacked);
+  (void)base::DeletePath(unpacked, true);
+  if (!made) {
+    DiscardStagedPackage(record);
+    return FallBackToFullPackage(delta, problem);
+  }
+  PrintProgressLine("made the update from the delta: " +
+                    std::to_string(counts.patched) + " patched, " +
+                    std::to_string(counts.whole) + " whole, " +
+                    std::to_string(counts.kept) + " kept");
+  return JournalStagedTree(&record, staged) ? DeltaStage::kStaged
+                                            : DeltaStage::kFailed;
 }
 
 // Whether the installation's file system has room for the tree |staging|
@@ -451,8 +579,15 @@ bool InstallPackage(const PackageOffer& package, const std::string& browser_pid,
   OfferFile staged;
   if (journal && ReuseStagedPackage(package, *journal)) {
     staged = *journal;
-  } else if (!FetchAndUnpack(package, limits, &staged)) {
-    return false;
+  } else {
+    const DeltaStage delta = DeltaIsToBeTried(package)
+                                 ? StageFromDelta(package, limits, &staged)
+                                 : DeltaStage::kFullPackage;
+    if (delta == DeltaStage::kFailed ||
+        (delta == DeltaStage::kFullPackage &&
+         !FetchAndUnpack(package, limits, &staged))) {
+      return false;
+    }
   }
   if (!CopyIntoShadow(&staged) || !MoveIntoPlace(staged, browser_pid, false)) {
     return false;

@@ -16,7 +16,17 @@
 // the tree, checks that the installation has room for it, copies it with cp
 // into the shadow inside the installation directory and removes the staging
 // directory; then waits until the browser process |browser_pid| has exited
-// and moves the shadow's entries into place. Returns false, after logging
+// and moves the shadow's entries into place.
+//
+// When |package| carries a delta (the caller leaves one only when it fits
+// the installed version) and no download of the full package has begun,
+// the update is made from the delta instead: downloaded to
+// "norvane_delta.tar.gz" within |limits| and its size, checked, unpacked
+// into the staging directory, and applied there against the installation,
+// whose files it names must all be as the delta expects; only the files that
+// changed are staged, and the install goes on as with a package. Any failure
+// of the delta but a stall is logged, removes what the delta left and
+// installs the full package instead. Returns false, after logging
 // why, when the package could not be installed. A download that fails
 // because the disk is full or stalls ends the step before unpacking,
 // keeping the partial package for the next run.

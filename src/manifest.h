@@ -30,7 +30,7 @@ struct PackageOffer {
   // Key "size", when the manifest has it: the package's length in bytes.
   std::optional<uint64_t> size;
   // The delta offered beside the package, when the manifest has a
-  // well-formed one. The updater does not fetch deltas yet.
+  // well-formed one.
   std::optional<DeltaOffer> delta;
 
   // Whether both name the same full package. The delta takes no part: the

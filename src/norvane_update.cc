@@ -150,6 +150,11 @@ int RunUpdate(int argc, char** argv, const UpdaterBuild& build) {
     case RolloutOutcome::kTaken:
       break;
   }
+  // A delta is made against one version's files; a half-copied installation
+  // is none of them and is repaired from the full package.
+  if (package.delta && (unfinished || package.delta->from != argv[1])) {
+    package.delta.reset();
+  }
   return InstallPackage(package, browser_pid, package_limits,
                         journal_read ? &journal : nullptr)
              ? kExitSuccess

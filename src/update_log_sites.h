@@ -61,6 +61,9 @@ constexpr Site kMoveFailed{kDriverFile, 255};
 constexpr Site kShadowNotMade{kDriverFile, 256};
 constexpr Site kNoInodesToCopy{kDriverFile, 257};
 constexpr Site kCpExit{kDriverFile, 259};
+// Delta packages: a release fetched as the changes from the installed one.
+constexpr Site kDownloadDelta{kDriverFile, 258};
+constexpr Site kDeltaNotUsed{kDriverFile, 260};
 // Release control: fresh signed manifests, no going back, staged rollouts.
 constexpr Site kManifestSizeMissing{kDriverFile, 140};
 constexpr Site kManifestExpiresMissing{kDriverFile, 141};
@@ -126,6 +129,8 @@ constexpr const Site* kUpdateRunSites[] = {
     &kShadowNotMade,
     &kNoInodesToCopy,
     &kCpExit,
+    &kDownloadDelta,
+    &kDeltaNotUsed,
     &kManifestSizeMissing,
     &kManifestExpiresMissing,
     &kManifestExpiresMalformed,

@@ -26,6 +26,10 @@ inline constexpr char kShadowDirName[] = "norvane_shadow";
 // The listing at the top of a delta package; see delta/delta_listing.h. A
 // full package that shipped one could be taken for a delta.
 inline constexpr char kDeltaListingFileName[] = "norvane_delta.ini";
+// A delta package being fetched, and what it is fetched for; see
+// install/delta_package.h.
+inline constexpr char kDeltaFileName[] = "norvane_delta.tar.gz";
+inline constexpr char kDeltaRecordFileName[] = "norvane_delta_package.ini";
 
 // Every one of them, for the package check: a package must not ship any of
 // them, of whatever type. The updater's own executable (kUpdaterWord) is not
@@ -34,7 +38,8 @@ inline constexpr const char* kUpdaterFileNames[] = {
     kLogFileName,     kPidFileName,           kStateFileName,
     kCheckFileName,   kManifestFileName,      kSignatureFileName,
     kPackageFileName, kPackageRecordFileName, kInstallJournalFileName,
-    kShadowDirName,   kDeltaListingFileName};
+    kShadowDirName,   kDeltaListingFileName,  kDeltaFileName,
+    kDeltaRecordFileName};
 
 // Paths on the update server. The manifest's signature is served at the
 // manifest's URL with this suffix.

@@ -19,6 +19,7 @@ namespace {
 
 // The name of the directory inside the staging directory.
 const char kUnpackedDirName[] = "package";
+const char kUnpackedDeltaDirName[] = "delta";
 // mkdtemp's alphabet for the template's trailing "XXXXXX".
 const char kNameAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -148,6 +149,10 @@ bool MakeStagingDirectory(OfferFile* record) {
 
 base::FsPath UnpackedTree(const base::FsPath& staging) {
   return staging.Join(kUnpackedDirName);
+}
+
+base::FsPath UnpackedDelta(const base::FsPath& staging) {
+  return staging.Join(kUnpackedDeltaDirName);
 }
 
 bool IsOurStagingDirectory(const OfferFile& record) {

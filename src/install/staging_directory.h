@@ -29,8 +29,13 @@
 // and recorded there.
 bool MakeStagingDirectory(OfferFile* record);
 
-// The directory inside |staging| that the package is unpacked into.
+// The directory inside |staging| that the package is unpacked into, or that
+// the files a delta makes are put in.
 base::FsPath UnpackedTree(const base::FsPath& staging);
+
+// The directory inside |staging| that a delta package is unpacked into,
+// beside the tree it makes; made by the caller.
+base::FsPath UnpackedDelta(const base::FsPath& staging);
 
 // Whether the staging directory |record| names is one this updater made:
 // exactly a name of the template under the run's temporary root, a

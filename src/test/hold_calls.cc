@@ -4,18 +4,27 @@
 //
 //   NORVANE_HOLD_RENAMES=N     holds renameat once N calls of it have passed
 //   NORVANE_HOLD_UNLINK=NAME   holds unlink of NAME
+//   NORVANE_HOLD_CREATE=NAME   holds an openat that may create NAME (a last
+//                              component, as the updater passes it)
 //   NORVANE_HOLD_MARK=PATH     the file it makes once it holds
 //   NORVANE_TRACE_CALLS=PATH   appends a line to PATH for each renameat,
 //                              rename, unlink, fsync and syncfs, so that a
 //                              test can check what reached the disk when
 //
-// The moves are the updater's only renameat calls, and removing the install
-// journal its only unlink of that name. The settings are read once at load
+// The moves are the updater's only renameat calls, removing the install
+// journal its only unlink of that name, and making the files of a delta's
+// update its only openat calls that create files of a package's names. The settings are read once at load
 // and removed from the environment with LD_PRELOAD itself, so the shell,
 // tar and cp that the updater starts run as they are.
 
+// Built without large-file redirection, so that openat and openat64 are two
+// functions here, as they are two symbols in the C library.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +37,7 @@ namespace {
 const char* hold_mark = nullptr;
 long hold_renames = -1;
 const char* hold_unlink = nullptr;
+const char* hold_create = nullptr;
 int trace_fd = -1;
 
 void Trace(const char* call, const char* path = nullptr) {
@@ -56,6 +66,7 @@ __attribute__((constructor)) void ReadSettings() {
     free(renames);
   }
   hold_unlink = Take("NORVANE_HOLD_UNLINK");
+  hold_create = Take("NORVANE_HOLD_CREATE");
   if (char* trace = Take("NORVANE_TRACE_CALLS")) {
     trace_fd = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     free(trace);
@@ -116,4 +127,40 @@ extern "C" int syncfs(int fd) {
   using Syncfs = int (*)(int);
   static Syncfs real = Next<Syncfs>("syncfs");
   return real(fd);
+}
+
+namespace {
+
+using Openat = int (*)(int, const char*, int, ...);
+
+int OpenatHeld(Openat real, int dir_fd, const char* path, int flags,
+               va_list args) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+    mode = va_arg(args, mode_t);
+  }
+  if (hold_create && (flags & O_CREAT) && strcmp(hold_create, path) == 0) {
+    Hold();
+  }
+  return real(dir_fd, path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
+  static Openat real = Next<Openat>("openat");
+  va_list args;
+  va_start(args, flags);
+  int fd = OpenatHeld(real, dir_fd, path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+extern "C" int openat64(int dir_fd, const char* path, int flags, ...) {
+  static Openat real = Next<Openat>("openat64");
+  va_list args;
+  va_start(args, flags);
+  int fd = OpenatHeld(real, dir_fd, path, flags, args);
+  va_end(args);
+  return fd;
 }
