@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and shows the updater doing its job on this machine: a full
 # update of a sample installation of Keltrin 1.0 to 2.0 against a local update
-# server on 127.0.0.1, while a stand-in browser is still running. The update
+# server on 127.0.0.1, while a stand-in browser is still running, then the
+# update to 2.1 made from a delta: only what changed is fetched and copied. The update
 # is published with a signed manifest that carries the package's digest and
 # size and expires in 14 days, and the updater is built to take only
 # manifests signed by that key. The release goes out in stages: at 10 % the
@@ -52,16 +53,22 @@ echo "== Package of version 2.0 published on the update server in $root"
 newer="$demo/keltrin-2.0"
 mkdir -p "$newer/lib" "$newer/locales" "$root/update" "$root/packages"
 echo "Keltrin 2.0" >"$newer/VERSION"
-echo "new browser binary" >"$newer/keltrin"
+# A binary of some size, so that the delta of the next release patches it.
+{ echo "new browser binary"; seq 1 40000; } >"$newer/keltrin"
 echo "new library" >"$newer/lib/libkeltrin.so"
 echo "bonjour" >"$newer/locales/fr.txt"
 tar -czf "$root/packages/keltrin-2.0.tar.gz" -C "$newer" .
 manifest="$root/update/norvane_update_linux.ini"
-# publish_at PERCENT: writes, signs and checks the manifest offering 2.0 to
-# PERCENT % of installations, and shows it.
+# publish_at PERCENT [VERSION [OPTION...]]: writes, signs and checks the
+# manifest offering VERSION (2.0 unless given) to PERCENT % of installations,
+# with the manifest options that follow, and shows it.
 publish_at() {
-  "$publish" manifest --version 2.0 --url "$server/packages/keltrin-2.0.tar.gz" \
-    --package "$root/packages/keltrin-2.0.tar.gz" --rollout "$1" --out "$manifest"
+  local percent=$1 version=${2:-2.0}
+  shift $(($# < 2 ? $# : 2))
+  "$publish" manifest --version "$version" \
+    --url "$server/packages/keltrin-$version.tar.gz" \
+    --package "$root/packages/keltrin-$version.tar.gz" --rollout "$percent" \
+    "$@" --out "$manifest"
   "$publish" sign --key "$keys/secret.key" "$manifest"
   "$publish" verify --public-key "$keys/public.key" "$manifest"
   echo "-- $manifest"
@@ -126,10 +133,44 @@ set -e
 echo "Exit status: $status"
 grep -a "version" "$install/norvane_update.log"
 echo
-echo "== The manifest changed on the server without a new signature: refused"
-sed -i 's/^version=2\.0$/version=9.9/' "$manifest"
+echo "== Release 2.1: the binary changed, published with a delta from 2.0 beside its full package"
+newest="$demo/keltrin-2.1"
+cp -a "$newer" "$newest"
+echo "Keltrin 2.1" >"$newest/VERSION"
+sed -i '1s/.*/browser binary 2.1/' "$newest/keltrin"
+tar -czf "$root/packages/keltrin-2.1.tar.gz" -C "$newest" .
+delta="$root/packages/keltrin-2.0-to-2.1.delta.tar.gz"
+"$publish" delta --from "$root/packages/keltrin-2.0.tar.gz" \
+  --to "$root/packages/keltrin-2.1.tar.gz" --out "$delta"
+publish_at 100 2.1 --delta-from 2.0 --delta "$delta" \
+  --delta-url "$server/packages/${delta##*/}"
+echo "-- what the server holds"
+(cd "$root/packages" && ls -l keltrin-2.1.tar.gz "${delta##*/}" | awk '{print $5, $9}')
+echo
+
+echo "== Running: norvane_update_bin 2.0 $install $browser_pid (2.0 is what the delta is made from)"
 set +e
 "$build/norvane_update_bin" 2.0 "$install" "$browser_pid"
+status=$?
+set -e
+echo "Exit status: $status"
+echo
+echo "== $install/norvane_update.log"
+cat "$install/norvane_update.log"
+echo
+echo "== The installation is what the full package of 2.1 holds"
+check="$demo/check-2.1"
+mkdir -p "$check"
+tar -xzf "$root/packages/keltrin-2.1.tar.gz" -C "$check"
+(cd "$check" && find . -type f | sort | while read -r file; do
+  if cmp -s "$file" "$install/$file"; then echo "same: $file"; else echo "DIFFERS: $file"; fi
+done)
+echo
+
+echo "== The manifest changed on the server without a new signature: refused"
+sed -i 's/^version=2\.1$/version=9.9/' "$manifest"
+set +e
+"$build/norvane_update_bin" 2.1 "$install" "$browser_pid"
 status=$?
 set -e
 echo "Exit status: $status"
