@@ -1497,15 +1497,16 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
       PublishDeltaOffer(corrupt, Sha256HexOf(corrupt),
                         "/packages/corrupt.tar.gz");
     } else {
-      PublishDeltaOffer(delta,
-                        Sha256HexOf(c.serving == kOtherDigest ? "other" : delta),
-                        c.serving == kMissing ? "/packages/none" : kDeltaPath);
+      PublishDeltaOffer(
+          delta, Sha256HexOf(c.serving == kOtherDigest ? "other" : delta),
+          c.serving == kMissing ? "/packages/none" : kDeltaPath);
     }
     server_.ClearRequests();
     if (c.killed_applying) {
       // Held as it makes the new resource, after keltrin's patch.
       (void)remove(ToolMark().c_str());
-      BackgroundRun run(UpdaterCommand(), HeldAt("NORVANE_HOLD_CREATE=new.pak"));
+      BackgroundRun run(UpdaterCommand(),
+                        HeldAt("NORVANE_HOLD_CREATE=new.pak"));
       ASSERT_TRUE(run.WaitFor([this] { return FileExists(ToolMark()); }));
       run.KillWithDescendants();
       EXPECT_TRUE(SameTree(before, Installed()));
@@ -1522,8 +1523,9 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
     EXPECT_EQ(falls_back ? 1u : 0u, PackageRequests().size());
     if (!falls_back) {
       // Only what changed is copied in.
-      EXPECT_TRUE(LogHas("made the update from the delta: 1 patched, 2 "
-                         "whole, 1 kept\n"));
+      EXPECT_TRUE(
+          LogHas("made the update from the delta: 1 patched, 2 "
+                 "whole, 1 kept\n"));
       EXPECT_FALSE(LogHas("libkeltrin.so"));
     }
     EXPECT_FALSE(FileExists(InstallPath(kDeltaFileName)));

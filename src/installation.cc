@@ -14,8 +14,8 @@
 #include "base/file_path.h"
 #include "base/file_util.h"
 #include "base/logging.h"
-#include "download.h"
 #include "delta/delta_apply.h"
+#include "download.h"
 #include "install/delta_package.h"
 #include "install/install_journal.h"
 #include "install/package_check.h"
@@ -385,10 +385,10 @@ DeltaStage StageFromDelta(const PackageOffer& package,
     DiscardStagedPackage(record);
     return FallBackToFullPackage(delta, problem);
   }
-  PrintProgressLine("made the update from the delta: " +
-                    std::to_string(counts.patched) + " patched, " +
-                    std::to_string(counts.whole) + " whole, " +
-                    std::to_string(counts.kept) + " kept");
+  PrintProgressLine(
+      "made the update from the delta: " + std::to_string(counts.patched) +
+      " patched, " + std::to_string(counts.whole) + " whole, " +
+      std::to_string(counts.kept) + " kept");
   return JournalStagedTree(&record, staged) ? DeltaStage::kStaged
                                             : DeltaStage::kFailed;
 }

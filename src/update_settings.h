@@ -35,10 +35,10 @@ inline constexpr char kDeltaRecordFileName[] = "norvane_delta_package.ini";
 // them, of whatever type. The updater's own executable (kUpdaterWord) is not
 // among them, so a package may update the updater.
 inline constexpr const char* kUpdaterFileNames[] = {
-    kLogFileName,     kPidFileName,           kStateFileName,
-    kCheckFileName,   kManifestFileName,      kSignatureFileName,
-    kPackageFileName, kPackageRecordFileName, kInstallJournalFileName,
-    kShadowDirName,   kDeltaListingFileName,  kDeltaFileName,
+    kLogFileName,        kPidFileName,           kStateFileName,
+    kCheckFileName,      kManifestFileName,      kSignatureFileName,
+    kPackageFileName,    kPackageRecordFileName, kInstallJournalFileName,
+    kShadowDirName,      kDeltaListingFileName,  kDeltaFileName,
     kDeltaRecordFileName};
 
 // Paths on the update server. The manifest's signature is served at the

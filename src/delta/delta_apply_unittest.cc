@@ -85,10 +85,10 @@ TEST(DeltaApplyTest, RefusesBasesAndPayloadsThatDifferFromTheListing) {
                             in_scratch)
                      .exit_code);
     std::string why = "unchanged";
-    bool applied = ApplyDelta(base::FsPath(scratch.Child("delta")),
-                              base::FsPath(scratch.Child("base")),
-                              base::FsPath(scratch.Child("out")), c.output,
-                              nullptr, &why);
+    bool applied =
+        ApplyDelta(base::FsPath(scratch.Child("delta")),
+                   base::FsPath(scratch.Child("base")),
+                   base::FsPath(scratch.Child("out")), c.output, nullptr, &why);
     EXPECT_EQ(c.problem.empty(), applied);
     EXPECT_EQ(c.problem.empty() ? "unchanged" : c.problem, why);
     // A failed apply leaves the output as empty as it found it.

@@ -269,8 +269,7 @@ bool ApplyFilePatch(int base_fd, uint64_t base_size, int patch_fd,
   }
   bool ok = !ZSTD_isError(code);
   if (!ok) *problem = ZstdProblem(code);
-  ok = ok &&
-       Decompress(dctx, patch_fd, result_fd, result_size, base, problem);
+  ok = ok && Decompress(dctx, patch_fd, result_fd, result_size, base, problem);
   ZSTD_freeDCtx(dctx);
   if (!ok) return false;
   Sha256Digest digest;

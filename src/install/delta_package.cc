@@ -42,7 +42,8 @@ bool DeltaIsShortOfItsSize(const DeltaOffer& delta) {
 }
 
 bool DeltaMatchesOffer(const DeltaOffer& delta, std::string* problem) {
-  const OfferMatch match = MatchFileToOffer(kDeltaFileName, DeltaAsOffer(delta));
+  const OfferMatch match =
+      MatchFileToOffer(kDeltaFileName, DeltaAsOffer(delta));
   switch (match.result) {
     case OfferMatch::kMatches:
       return true;

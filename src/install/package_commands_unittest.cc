@@ -8,8 +8,9 @@
 namespace {
 
 TEST(PackageCommandsTest, OrdinaryPathsAreUsedAsTheyAre) {
-  EXPECT_EQ("tar -zxvf norvane.tar.gz -C /tmp/com.dovamel.keltrin.Ab_3-x",
-            ExtractionCommand("norvane.tar.gz", "/tmp/com.dovamel.keltrin.Ab_3-x"));
+  EXPECT_EQ(
+      "tar -zxvf norvane.tar.gz -C /tmp/com.dovamel.keltrin.Ab_3-x",
+      ExtractionCommand("norvane.tar.gz", "/tmp/com.dovamel.keltrin.Ab_3-x"));
   EXPECT_EQ("cp -v -r -f /tmp/com.dovamel.keltrin.Ab_3-x/* norvane_shadow/",
             CopyCommand("/tmp/com.dovamel.keltrin.Ab_3-x", "norvane_shadow"));
   EXPECT_EQ("cp -v -r -f com.dovamel.keltrin.abcdef/* ./",

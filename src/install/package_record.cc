@@ -66,7 +66,8 @@ OfferMatch MatchFileToOffer(const char* path, const PackageOffer& offer) {
   if (fd < 0 || fstat(fd, &status) != 0) {
     match.result = OfferMatch::kUnreadable;
     match.error = errno;
-  } else if (offer.size && static_cast<uint64_t>(status.st_size) != *offer.size) {
+  } else if (offer.size &&
+             static_cast<uint64_t>(status.st_size) != *offer.size) {
     match.result = OfferMatch::kOtherSize;
     match.size = static_cast<uint64_t>(status.st_size);
   } else if (offer.sha256 && !Sha256OfDescriptor(fd, &match.digest)) {

@@ -49,8 +49,9 @@ struct OfferMatch {
 // has, the size first so that a file of another size is never hashed.
 OfferMatch MatchFileToOffer(const char* path, const PackageOffer& offer);
 
-// Checks the downloaded package against the offer as MatchFileToOffer does. Logs, removes
-// the package and returns false when it cannot be read or does not match.
+// Checks the downloaded package against the offer as MatchFileToOffer does.
+// Logs, removes the package and returns false when it cannot be read or does
+// not match.
 bool PackageMatchesOffer(const PackageOffer& package);
 
 // Removes the package and its record. Either may be missing.

@@ -13,9 +13,10 @@
 //
 // The moves are the updater's only renameat calls, removing the install
 // journal its only unlink of that name, and making the files of a delta's
-// update its only openat calls that create files of a package's names. The settings are read once at load
-// and removed from the environment with LD_PRELOAD itself, so the shell,
-// tar and cp that the updater starts run as they are.
+// update its only openat calls that create files of a package's names. The
+// settings are read once at load and removed from the environment with
+// LD_PRELOAD itself, so the shell, tar and cp that the updater starts run as
+// they are.
 
 // Built without large-file redirection, so that openat and openat64 are two
 // functions here, as they are two symbols in the C library.
