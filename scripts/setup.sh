@@ -11,7 +11,8 @@ set -euo pipefail
 packages=(
   "$@"
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev libsodium-dev libzstd-dev libgtest-dev libgmock-dev
+  libcurl4-openssl-dev libssl-dev libsodium-dev libzstd-dev libgtest-dev
+  libgmock-dev
   libcpp-httplib-dev
   curl tar coreutils util-linux procps
   # The format check of the test command; the version is pinned because
@@ -22,7 +23,7 @@ packages=(
   # The 32-bit i686 build of the test command.
   g++-multilib
   libcurl4-openssl-dev:i386 libgtest-dev:i386 libgmock-dev:i386
-  libcpp-httplib-dev:i386 libsodium-dev:i386 libzstd-dev:i386
+  libcpp-httplib-dev:i386 libssl-dev:i386 libsodium-dev:i386 libzstd-dev:i386
 )
 
 missing=()

@@ -2,14 +2,21 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sodium.h>
+#include <openssl/evp.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "base/eintr_wrapper.h"
 #include "hex.h"
 
-static_assert(sizeof(Sha256Digest) == crypto_hash_sha256_BYTES,
-              "Sha256Digest holds one SHA-256 digest");
+namespace {
+
+struct FreeDigestContext {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+}  // namespace
 
 bool ParseSha256Hex(std::string_view text, Sha256Digest* digest) {
   return DecodeHex(text, digest->data(), digest->size());
@@ -30,15 +37,32 @@ bool Sha256OfFile(const std::string& path, Sha256Digest* digest) {
 }
 
 bool Sha256OfDescriptor(int fd, Sha256Digest* digest) {
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  unsigned char buffer[16 * 1024];
+  // libcrypto's SHA-256 uses the processor's SHA instructions where it has
+  // them: several times the speed of a portable one, and files of hundreds
+  // of MiB are hashed on every update (a package, a delta's bases and
+  // results). libcurl has the library loaded already.
+  std::unique_ptr<EVP_MD_CTX, FreeDigestContext> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    errno = ENOMEM;
+    return false;
+  }
+  unsigned char buffer[64 * 1024];
   ssize_t count;
   while ((count = HANDLE_EINTR(read(fd, buffer, sizeof(buffer)))) > 0) {
-    crypto_hash_sha256_update(&state, buffer,
-                              static_cast<unsigned long long>(count));
+    if (EVP_DigestUpdate(context.get(), buffer, static_cast<size_t>(count)) !=
+        1) {
+      errno = ENOMEM;
+      return false;
+    }
   }
   if (count < 0) return false;
-  crypto_hash_sha256_final(&state, digest->data());
+  Sha256Digest result;
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), result.data(), &size) != 1 ||
+      size != result.size()) {
+    errno = ENOMEM;
+    return false;
+  }
+  *digest = result;
   return true;
 }
