@@ -96,6 +96,42 @@ class Server:
         return served
 
 
+class Nginx:
+    """nginx on 127.0.0.1 serving |root|, in the foreground, its files in |work|."""
+
+    def __init__(self, root, port, work):
+        os.makedirs(work, exist_ok=True)
+        conf = os.path.join(work, "nginx.conf")
+        # The bench runs as root with private directories: the worker must
+        # read them as root too.
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        temp = "".join("%s_temp_path %s;\n" % (kind, os.path.join(work, kind))
+                       for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        with open(conf, "w") as out:
+            out.write("%sworker_processes 1;\npid %s;\nerror_log %s;\n"
+                      "events { worker_connections 64; }\n"
+                      "http {\naccess_log off;\nsendfile on;\n"
+                      "default_type application/octet-stream;\n%s"
+                      "server { listen 127.0.0.1:%d; root %s; }\n}\n" % (
+                          user, os.path.join(work, "nginx.pid"),
+                          os.path.join(work, "error.log"), temp, port, root))
+        self.process = subprocess.Popen(
+            ["nginx", "-p", work, "-e", os.path.join(work, "error.log"), "-c", conf,
+             "-g", "daemon off;"])
+        for _ in range(100):
+            result = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                     "http://127.0.0.1:%d/" % port],
+                                    capture_output=True, text=True)
+            if result.stdout not in ("", "000"):
+                return
+            time.sleep(0.1)
+        raise RuntimeError("nginx did not start")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+
+
 def median(values):
     return statistics.median(values)
 
@@ -609,6 +645,135 @@ class Bench:
                     "target": "≤ 1.00", "met": "yes" if ratio <= 1.0 else "**no**",
                     "rss_a": None, "rss_b": None})
 
+    # Case 7: delta update -----------------------------------------------------
+
+    # Two consecutive releases of a large program that Debian's archive and
+    # its security updates both carry.
+    DELTA_PACKAGE = "libreoffice-core"
+    DELTA_OLD = "4:7.4.7-1+deb12u13"
+    DELTA_NEW = "4:7.4.7-1+deb12u14"
+
+    def release_tree(self, version, tree):
+        """Unpacks DELTA_PACKAGE at |version|, fetched with apt-get, into
+        |tree| without its links: a package may not ship any."""
+        debs = os.path.join(self.data, "debs", version.replace(":", "_"))
+        os.makedirs(debs, exist_ok=True)
+        if not os.listdir(debs):
+            subprocess.run(["apt-get", "download", "-q", "%s=%s" % (self.DELTA_PACKAGE, version)],
+                           cwd=debs, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        deb = os.path.join(debs, os.listdir(debs)[0])
+        self.remove(tree)
+        os.makedirs(tree)
+        subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
+        subprocess.run(["find", tree, "-type", "l", "-delete"], check=True)
+        return deb
+
+    def case_delta_update(self):
+        log("== Case 7: delta update vs full update of the same release, from nginx")
+        old_tree = os.path.join(self.data, "delta_old")
+        new_tree = os.path.join(self.data, "delta_new")
+        self.release_tree(self.DELTA_OLD, old_tree)
+        self.release_tree(self.DELTA_NEW, new_tree)
+        old_version = self.DELTA_OLD.split(":")[-1]
+        new_version = self.DELTA_NEW.split(":")[-1]
+        packages = os.path.join(self.www, "packages")
+        old_package = os.path.join(packages, "office_old.tar.gz")
+        new_package = os.path.join(packages, "office_new.tar.gz")
+        delta = os.path.join(packages, "office.delta.tar.gz")
+        for tree, package in ((old_tree, old_package), (new_tree, new_package)):
+            subprocess.run(["tar", "-czf", package, "-C", tree, "."], check=True)
+        self.remove(delta)
+        started = time.perf_counter()
+        made = subprocess.run([self.binary("norvane_publish"), "delta", "--from", old_package,
+                               "--to", new_package, "--out", delta],
+                              check=True, capture_output=True, text=True)
+        delta_seconds = time.perf_counter() - started
+        changed = []
+        largest = 0
+        for directory, _, names in os.walk(new_tree):
+            for name in names:
+                path = os.path.join(directory, name)
+                relative = os.path.relpath(path, new_tree)
+                largest = max(largest, os.path.getsize(path))
+                old_path = os.path.join(old_tree, relative)
+                if not (os.path.exists(old_path) and
+                        subprocess.run(["cmp", "-s", path, old_path]).returncode == 0):
+                    changed.append(relative)
+        files = sum(len(names) for _, _, names in os.walk(new_tree))
+        full_bytes = os.path.getsize(new_package)
+        delta_bytes = os.path.getsize(delta)
+        delta_share = delta_bytes / full_bytes
+        sha256, full_sha256 = [
+            subprocess.run(["sha256sum", path], check=True, capture_output=True,
+                           text=True).stdout.split()[0] for path in (delta, new_package)]
+        nginx_port = self.port + 2
+        nginx = Nginx(self.www, nginx_port, os.path.join(self.data, "nginx"))
+        install_a = os.path.join(self.data, "install_a")
+        install_b = os.path.join(self.data, "install_b")
+        env = dict(os.environ, TMPDIR=self.tmp)
+        manifest = os.path.join(self.www, "update", "norvane_update_linux.ini")
+
+        def prepare(which):
+            install = install_a if which == "A" else install_b
+            self.remove(install)
+            subprocess.run(["cp", "-a", old_tree, install], check=True)
+            with open(os.path.join(install, "norvane_upgrade_linux.ini"), "w") as out:
+                out.write("[main]\nLastUpdateTime=%d\n" % int(time.time()))
+            with open(manifest, "w") as out:
+                # Size and digest, as every signed manifest has them.
+                out.write("[ubuntu_debian_i686]\nversion=%s\nurl=%s\nsize=%d\nsha256=%s\n" % (
+                    new_version, self.url("/packages/office_new.tar.gz", nginx_port), full_bytes,
+                    full_sha256))
+                if which == "A":
+                    out.write("delta_from=%s\ndelta_url=%s\ndelta_sha256=%s\ndelta_size=%d\n" % (
+                        old_version, self.url("/packages/office.delta.tar.gz", nginx_port),
+                        sha256, delta_bytes))
+            # The copy just made is on disk before the run, whose sync would
+            # otherwise write it out too.
+            subprocess.run(["sync"], check=True)
+
+        def verify(which):
+            install = install_a if which == "A" else install_b
+            with open(os.path.join(install, "norvane_update.log"), "rb") as log_file:
+                text = log_file.read()
+            if b"update successful!" not in text:
+                raise RuntimeError("update %s did not install" % which)
+            if (b"made the update from the delta" in text) != (which == "A"):
+                raise RuntimeError("update %s took the wrong way" % which)
+            for relative in changed:
+                if subprocess.run(["cmp", "-s", os.path.join(new_tree, relative),
+                                   os.path.join(install, relative)]).returncode != 0:
+                    raise RuntimeError("update %s left %s unlike the release" % (which, relative))
+            if os.listdir(self.tmp):
+                raise RuntimeError("temporary directory left behind by %s" % which)
+
+        def run(install):
+            return self.runner.run([self.binary("norvane_update_bin"), old_version, install,
+                                    BROWSER_PID], env=env)
+        try:
+            row = self.alternate(
+                "7. delta update", "%s %s to %s, %d files" % (
+                    self.DELTA_PACKAGE, old_version, new_version, files),
+                self.pairs_for(20), lambda: run(install_a), lambda: run(install_b),
+                prepare=prepare, verify=verify, target_ratio=0.6,
+                label_a="with the delta", label_b="with the full package")
+        finally:
+            nginx.stop()
+        bound = largest / 1024 + 32 * 1024
+        self.notes.append(
+            "Case 7: %s, %s to %s: %d files, %d changed, largest %s. Full package %d bytes, "
+            "delta %d bytes: **%.1f %%** of it (aim ≤ 20 %%: %s); `norvane_publish delta` took %.0f s "
+            "(%s). Peak RSS of the delta update %s against the bound of the largest file + "
+            "32 MiB, %s: %s; of the full update %s." % (
+                self.DELTA_PACKAGE, old_version, new_version, files, len(changed), mib(largest / 1024),
+                full_bytes, delta_bytes, 100 * delta_share,
+                "yes" if delta_share <= 0.20 else "**no**", delta_seconds,
+                made.stdout.strip().split(": ", 1)[-1], mib(row["rss_a"]), mib(bound),
+                "yes" if row["rss_a"] <= bound else "**no**", mib(row["rss_b"])))
+        for path in (install_a, install_b, old_tree, new_tree, old_package, new_package, delta):
+            self.remove(path)
+
     # Report -------------------------------------------------------------------
 
     def report(self):
@@ -649,13 +814,14 @@ def main():
                         help="case 3 compares with this updater build instead of the pipelines")
     parser.add_argument("--update-sizes", default="",
                         help="comma-separated file counts for case 3 (default 2000,20000,100000)")
-    parser.add_argument("--cases", default="1,2,3,4,5,6", help="comma-separated case numbers")
+    parser.add_argument("--cases", default="1,2,3,4,5,6,7", help="comma-separated case numbers")
     parser.add_argument("--output", help="also write the tables to this file")
     options = parser.parse_args()
 
     bench = Bench(options)
     cases = {"1": bench.case_download, "2": bench.case_resume, "3": bench.case_full_update,
-             "4": bench.case_delete, "5": bench.case_no_update, "6": bench.case_micro}
+             "4": bench.case_delete, "5": bench.case_no_update, "6": bench.case_micro,
+             "7": bench.case_delta_update}
     server = Server(bench.binary("norvane_test_server"), bench.www, bench.port)
     started = time.time()
     log("creating files in %s: %.0f µs per empty file" % (bench.data, bench.creation_cost()))

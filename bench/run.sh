@@ -12,14 +12,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh time python3 libbenchmark-dev
+scripts/setup.sh time python3 libbenchmark-dev nginx
 
 port=${NORVANE_BENCH_PORT:-18490}
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DNORVANE_WERROR=ON -DNORVANE_BUILD_BENCH=ON \
   -DNORVANE_UPDATE_SERVER="http://127.0.0.1:$port" >/dev/null
-cmake --build "$build" --target norvane_update_bin norvane_test_server \
+cmake --build "$build" --target norvane_update_bin norvane_test_server norvane_publish \
   bench_download bench_curl_floor bench_delete_path bench_micro bench_measure
 
 if [ -n "${NORVANE_BENCH_DIR:-}" ]; then
