@@ -42,7 +42,8 @@ bool Sha256OfDescriptor(int fd, Sha256Digest* digest) {
   // of MiB are hashed on every update (a package, a delta's bases and
   // results). libcurl has the library loaded already.
   std::unique_ptr<EVP_MD_CTX, FreeDigestContext> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+  if (!context ||
+      EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     errno = ENOMEM;
     return false;
   }
