@@ -104,8 +104,9 @@ std::string Problem(const std::string& path, const std::string& what) {
   return path + ": " + what;
 }
 
-// Checks that the installation holds the base of |file|.
-bool CheckBase(const Trees& trees, const DeltaFile& file,
+// Checks that the installation holds the base of |file|, and stores the
+// installed file's permission bits in |*mode|.
+bool CheckBase(const Trees& trees, const DeltaFile& file, uint32_t* mode,
                std::string* problem) {
   uint64_t size;
   ScopedFd fd(OpenRegularBelow(trees.base, file.path, &size));
@@ -126,6 +127,12 @@ bool CheckBase(const Trees& trees, const DeltaFile& file,
                        "made for");
     return false;
   }
+  struct stat status;
+  if (fstat(fd.get(), &status) != 0) {
+    *problem = Problem(file.path, base::SystemErrorText(errno));
+    return false;
+  }
+  *mode = status.st_mode & 07777;
   return true;
 }
 
@@ -240,10 +247,10 @@ bool SetDirectoryMode(const Trees& trees, const DeltaDirectory& directory,
   return true;
 }
 
-// Makes every directory of |listing| in the output tree, and every file that
-// |output| asks for.
+// Makes every directory of |listing| in the output tree, and every file but
+// those |left_out| marks.
 bool MakeTree(const Trees& trees, const DeltaListing& listing,
-              DeltaOutput output, std::string* problem) {
+              const std::vector<bool>& left_out, std::string* problem) {
   // Byte order puts every directory before the ones below it.
   std::vector<DeltaDirectory> directories = listing.directories;
   std::sort(directories.begin(), directories.end(),
@@ -253,12 +260,10 @@ bool MakeTree(const Trees& trees, const DeltaListing& listing,
   for (const DeltaDirectory& directory : directories) {
     if (!MakeDirectory(trees, directory.path, problem)) return false;
   }
-  for (const DeltaFile& file : listing.files) {
-    if (output == DeltaOutput::kChangedFiles &&
-        file.method == DeltaMethod::kKept) {
-      continue;
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    if (!left_out[i] && !MakeFile(trees, listing.files[i], problem)) {
+      return false;
     }
-    if (!MakeFile(trees, file, problem)) return false;
   }
   // Deepest first, so that a directory without search permission closes
   // none below it.
@@ -316,13 +321,21 @@ bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
     return false;
   }
   const Trees trees = {delta.get(), installation.get(), made.get()};
-  for (const DeltaFile& file : listing.files) {
+  // Only what differs from the installation is made for an install: a kept
+  // file that is installed with another mode is made all the same, so that
+  // the install gives it the release's mode as the full package does.
+  std::vector<bool> left_out(listing.files.size(), false);
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    const DeltaFile& file = listing.files[i];
+    uint32_t mode = 0;
     if (file.method != DeltaMethod::kWhole &&
-        !CheckBase(trees, file, problem)) {
+        !CheckBase(trees, file, &mode, problem)) {
       return false;
     }
+    left_out[i] = output == DeltaOutput::kChangedFiles &&
+                  file.method == DeltaMethod::kKept && mode == file.mode;
   }
-  if (!MakeTree(trees, listing, output, problem)) {
+  if (!MakeTree(trees, listing, left_out, problem)) {
     EmptyDirectory(output_dir);
     return false;
   }

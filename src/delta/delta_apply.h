@@ -9,9 +9,9 @@
 // an unpacked delta and the installation it was made for.
 
 // What ApplyDelta makes: the whole tree of the new package, or only what
-// differs from the installation it is made for (every directory, and the
-// patched and whole files; kept files are left out), for an install that
-// copies only what changed.
+// differs from the installation it is made for (every directory, the
+// patched and whole files, and the kept files installed with another mode
+// than listed), for an install that copies only what changed.
 enum class DeltaOutput { kWholeTree, kChangedFiles };
 
 // How many files of each method the listing had.
