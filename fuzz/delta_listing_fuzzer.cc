@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string formatted = FormatDeltaListing(listing);
   DeltaListing again;
   FUZZ_CHECK(ParseDeltaListing(formatted, &again, &problem))
-      << "text: " << fuzz::Quote(text) << "\nformatted: "
-      << fuzz::Quote(formatted) << "\nproblem: " << problem;
+      << "text: " << fuzz::Quote(text)
+      << "\nformatted: " << fuzz::Quote(formatted) << "\nproblem: " << problem;
   FUZZ_CHECK(again == listing) << "text: " << fuzz::Quote(text);
   return 0;
 }

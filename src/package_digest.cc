@@ -5,18 +5,8 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "base/eintr_wrapper.h"
 #include "hex.h"
-
-namespace {
-
-struct FreeDigestContext {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-}  // namespace
 
 bool ParseSha256Hex(std::string_view text, Sha256Digest* digest) {
   return DecodeHex(text, digest->data(), digest->size());
@@ -37,33 +27,52 @@ bool Sha256OfFile(const std::string& path, Sha256Digest* digest) {
 }
 
 bool Sha256OfDescriptor(int fd, Sha256Digest* digest) {
-  // libcrypto's SHA-256 uses the processor's SHA instructions where it has
-  // them: several times the speed of a portable one, and files of hundreds
-  // of MiB are hashed on every update (a package, a delta's bases and
-  // results). libcurl has the library loaded already.
-  std::unique_ptr<EVP_MD_CTX, FreeDigestContext> context(EVP_MD_CTX_new());
-  if (!context ||
-      EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    errno = ENOMEM;
-    return false;
-  }
+  Sha256Stream stream;
   unsigned char buffer[64 * 1024];
   ssize_t count;
   while ((count = HANDLE_EINTR(read(fd, buffer, sizeof(buffer)))) > 0) {
-    if (EVP_DigestUpdate(context.get(), buffer, static_cast<size_t>(count)) !=
-        1) {
-      errno = ENOMEM;
-      return false;
-    }
+    if (!stream.Update(buffer, static_cast<size_t>(count))) return false;
   }
-  if (count < 0) return false;
+  return count == 0 && stream.Finish(digest);
+}
+
+// libcrypto's SHA-256 uses the processor's SHA instructions where it has
+// them: several times the speed of a portable one, and files of hundreds of
+// MiB are hashed on every update (a package, a delta's bases and results).
+// libcurl has the library loaded already.
+struct Sha256Stream::State {
+  EVP_MD_CTX* context = nullptr;
+  bool ok = false;
+};
+
+Sha256Stream::Sha256Stream() : state_(new State) {
+  state_->context = EVP_MD_CTX_new();
+  state_->ok = state_->context &&
+               EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256Stream::~Sha256Stream() {
+  EVP_MD_CTX_free(state_->context);
+  delete state_;
+}
+
+bool Sha256Stream::Update(const void* data, size_t size) {
+  state_->ok = state_->ok && EVP_DigestUpdate(state_->context, data, size) == 1;
+  if (!state_->ok) errno = ENOMEM;
+  return state_->ok;
+}
+
+bool Sha256Stream::Finish(Sha256Digest* digest) {
   Sha256Digest result;
   unsigned int size = 0;
-  if (EVP_DigestFinal_ex(context.get(), result.data(), &size) != 1 ||
-      size != result.size()) {
+  state_->ok = state_->ok &&
+               EVP_DigestFinal_ex(state_->context, result.data(), &size) == 1 &&
+               size == result.size();
+  if (!state_->ok) {
     errno = ENOMEM;
     return false;
   }
+  state_->ok = false;
   *digest = result;
   return true;
 }

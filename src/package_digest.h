@@ -1,6 +1,7 @@
 #ifndef PACKAGE_DIGEST_H_
 #define PACKAGE_DIGEST_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <array>
@@ -27,5 +28,26 @@ std::string Sha256Hex(const Sha256Digest& digest);
 bool Sha256OfFile(const std::string& path, Sha256Digest* digest);
 // The same for the rest of the file open on |fd|, which stays open.
 bool Sha256OfDescriptor(int fd, Sha256Digest* digest);
+
+// A SHA-256 digest computed over bytes given in pieces, for data that is
+// hashed as it is made rather than read back.
+class Sha256Stream {
+ public:
+  Sha256Stream();
+  ~Sha256Stream();
+  Sha256Stream(const Sha256Stream&) = delete;
+  Sha256Stream& operator=(const Sha256Stream&) = delete;
+
+  // Adds |size| bytes at |data|. False, with errno set, when the digest
+  // cannot be computed; the stream is then of no further use.
+  bool Update(const void* data, size_t size);
+  // Stores the digest of everything added in |*digest|; the stream is then
+  // of no further use. False, leaving |*digest| alone, on failure.
+  bool Finish(Sha256Digest* digest);
+
+ private:
+  struct State;
+  State* state_;
+};
 
 #endif  // PACKAGE_DIGEST_H_

@@ -124,10 +124,11 @@ bool WriteNewFile(const std::string& path, const void* data, size_t size,
 const uint64_t kReleaseBaseBytes = 8 << 20;
 
 // Streams the frame read from |patch_fd| through |dctx| into |result_fd|,
-// at most |result_size| bytes, releasing the pages of |base| as it goes.
+// at most |result_size| bytes, releasing the pages of |base| as it goes, and
+// hashes what it writes into |digest|.
 bool Decompress(ZSTD_DCtx* dctx, int patch_fd, int result_fd,
                 uint64_t result_size, const MappedFile& base,
-                std::string* problem) {
+                Sha256Stream* digest, std::string* problem) {
   std::vector<char> in(ZSTD_DStreamInSize());
   std::vector<char> out(ZSTD_DStreamOutSize());
   ZSTD_inBuffer input = {in.data(), 0, 0};
@@ -168,7 +169,8 @@ bool Decompress(ZSTD_DCtx* dctx, int patch_fd, int result_fd,
       *problem = "the patch makes a file larger than listed";
       return false;
     }
-    if (!base::WriteAll(result_fd, std::string_view(out.data(), output.pos))) {
+    if (!base::WriteAll(result_fd, std::string_view(out.data(), output.pos)) ||
+        !digest->Update(out.data(), output.pos)) {
       *problem = "can't write the result: " + base::SystemErrorText(errno);
       return false;
     }
@@ -269,13 +271,15 @@ bool ApplyFilePatch(int base_fd, uint64_t base_size, int patch_fd,
   }
   bool ok = !ZSTD_isError(code);
   if (!ok) *problem = ZstdProblem(code);
-  ok = ok && Decompress(dctx, patch_fd, result_fd, result_size, base, problem);
+  Sha256Stream stream;
+  ok = ok && Decompress(dctx, patch_fd, result_fd, result_size, base, &stream,
+                        problem);
   ZSTD_freeDCtx(dctx);
   if (!ok) return false;
+  // Hashed as it was written: the result is not read back.
   Sha256Digest digest;
-  if (lseek(result_fd, 0, SEEK_SET) != 0 ||
-      !Sha256OfDescriptor(result_fd, &digest)) {
-    *problem = "can't read the result: " + base::SystemErrorText(errno);
+  if (!stream.Finish(&digest)) {
+    *problem = "can't hash the result: " + base::SystemErrorText(errno);
     return false;
   }
   if (digest != result_sha256) {
