@@ -75,7 +75,9 @@ const char* const kUpdaterFiles[] = {kLogFileName,
                                      kManifestFileName,
                                      kPackageRecordFileName,
                                      kInstallJournalFileName,
-                                     kShadowDirName};
+                                     kShadowDirName,
+                                     kDeltaFileName,
+                                     kDeltaRecordFileName};
 
 class FaultTest : public UpdateRunTest {
  protected:
@@ -1466,7 +1468,7 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
     Serving serving;
     std::string installed_change;  // Run in the installation first.
     std::string problem;           // Why it falls back; "" when it does not.
-    bool killed_applying = false;
+    enum { kRuns, kKilledApplying, kStalls } first = kRuns;
   } cases[] = {
       {"applies", kDelta, "", ""},
       {"a changed base", kDelta, "echo >> keltrin", "keltrin" + kNotItsBase},
@@ -1477,7 +1479,10 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
        "delta sha256 error: expected " + Sha256HexOf("other") + ", got " +
            Sha256HexOf(delta)},
       {"a delta that is not there", kMissing, "", "it can't be downloaded"},
-      {"killed while applying", kDelta, "", "", true},
+      {"killed while applying", kDelta, "", "", Case::kKilledApplying},
+      // A stall ends the run, as it would for the package; the next run
+      // resumes the delta.
+      {"a delta that stalls half way", kDelta, "", "", Case::kStalls},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1502,7 +1507,19 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
           c.serving == kMissing ? "/packages/none" : kDeltaPath);
     }
     server_.ClearRequests();
-    if (c.killed_applying) {
+    const size_t half = delta.size() / 2;
+    if (c.first == Case::kStalls) {
+      server_.SetStallAfter(kDeltaPath, half);
+      EXPECT_EQ(255, RunUpdater("1.0").exit_code);
+      server_.SetStallAfter(kDeltaPath, -1);
+      EXPECT_TRUE(LogEndsWith(
+          UpdateEntry(log_site::kDownloadDelta,
+                      "download " + server_.Url(kDeltaPath) + " error!")));
+      EXPECT_EQ(half, ReadFile(InstallPath(kDeltaFileName)).size());
+      EXPECT_TRUE(SameTree(before, Installed()));
+      server_.ClearRequests();
+    }
+    if (c.first == Case::kKilledApplying) {
       // Held as it makes the new resource, after keltrin's patch.
       (void)remove(ToolMark().c_str());
       BackgroundRun run(UpdaterCommand(),
@@ -1521,6 +1538,12 @@ TEST_F(DeltaTest, EveryDeltaEndsWithTheReleaseInstalled) {
                      ")] can't use the delta from 1.0: " + c.problem));
     EXPECT_EQ(falls_back, LogHas(", installing the full package!\n"));
     EXPECT_EQ(falls_back ? 1u : 0u, PackageRequests().size());
+    if (c.first == Case::kStalls) {
+      EXPECT_EQ((std::vector<ServedRequest>{
+                    {"GET", kDeltaPath, "bytes=" + std::to_string(half) + "-",
+                     206, delta.size() - half}}),
+                server_.RequestsFor(kDeltaPath));
+    }
     if (!falls_back) {
       // Only what changed is copied in.
       EXPECT_TRUE(
