@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/eintr_wrapper.h"
@@ -247,31 +249,88 @@ bool SetDirectoryMode(const Trees& trees, const DeltaDirectory& directory,
   return true;
 }
 
-// Makes every directory of |listing| in the output tree, and every file but
-// those |left_out| marks.
-bool MakeTree(const Trees& trees, const DeltaListing& listing,
-              const std::vector<bool>& left_out, std::string* problem) {
-  // Byte order puts every directory before the ones below it.
+// The directories of |listing| in byte order, which puts every directory
+// before the ones below it.
+std::vector<DeltaDirectory> SortedDirectories(const DeltaListing& listing) {
   std::vector<DeltaDirectory> directories = listing.directories;
   std::sort(directories.begin(), directories.end(),
             [](const DeltaDirectory& a, const DeltaDirectory& b) {
               return a.path < b.path;
             });
-  for (const DeltaDirectory& directory : directories) {
+  return directories;
+}
+
+bool MakeDirectories(const Trees& trees,
+                     const std::vector<DeltaDirectory>& sorted,
+                     std::string* problem) {
+  for (const DeltaDirectory& directory : sorted) {
     if (!MakeDirectory(trees, directory.path, problem)) return false;
   }
-  for (size_t i = 0; i < listing.files.size(); ++i) {
-    if (!left_out[i] && !MakeFile(trees, listing.files[i], problem)) {
-      return false;
-    }
-  }
+  return true;
+}
+
+bool SetDirectoryModes(const Trees& trees,
+                       const std::vector<DeltaDirectory>& sorted,
+                       std::string* problem) {
   // Deepest first, so that a directory without search permission closes
   // none below it.
-  for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
+  for (auto it = sorted.rbegin(); it != sorted.rend(); ++it) {
     if (!SetDirectoryMode(trees, *it, problem)) return false;
   }
   return true;
 }
+
+// Checks the bases of a listing's kept and patched files, on a thread of its
+// own where one can be started: they are the installation's bytes, and
+// their digests then take little time of the files being made beside them.
+class BaseCheck {
+ public:
+  BaseCheck(const Trees& trees, const DeltaListing& listing)
+      : trees_(trees), listing_(listing), modes_(listing.files.size(), 0) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      Run();  // No thread to be had: checked here and now.
+    }
+  }
+  ~BaseCheck() {
+    if (thread_.joinable()) thread_.join();
+  }
+  BaseCheck(const BaseCheck&) = delete;
+  BaseCheck& operator=(const BaseCheck&) = delete;
+
+  // Waits for the check. False, with |*problem| saying why, when a base is
+  // not in the installation as listed; otherwise stores the installed
+  // permission bits of each listed file with a base in |*modes|.
+  bool Finish(std::vector<uint32_t>* modes, std::string* problem) {
+    if (thread_.joinable()) thread_.join();
+    if (failed_) {
+      *problem = problem_;
+      return false;
+    }
+    *modes = modes_;
+    return true;
+  }
+
+ private:
+  void Run() {
+    for (size_t i = 0; i < listing_.files.size(); ++i) {
+      const DeltaFile& file = listing_.files[i];
+      if (file.method != DeltaMethod::kWhole &&
+          !CheckBase(trees_, file, &modes_[i], &problem_)) {
+        failed_ = true;
+        return;
+      }
+    }
+  }
+
+  const Trees trees_;
+  const DeltaListing& listing_;
+  std::vector<uint32_t> modes_;
+  std::string problem_;
+  bool failed_ = false;
+  std::thread thread_;
+};
 
 int OpenTree(const base::FsPath& dir) {
   return HANDLE_EINTR(
@@ -321,21 +380,36 @@ bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
     return false;
   }
   const Trees trees = {delta.get(), installation.get(), made.get()};
+  // The bases are checked while the changed files are made: a patch made
+  // against another base fails its result's digest anyway, and every
+  // result waits for the check before it counts.
+  const std::vector<DeltaDirectory> directories = SortedDirectories(listing);
+  std::vector<uint32_t> modes;
+  bool applied;
+  {
+    BaseCheck bases(trees, listing);
+    applied = MakeDirectories(trees, directories, problem);
+    for (size_t i = 0; applied && i < listing.files.size(); ++i) {
+      if (listing.files[i].method != DeltaMethod::kKept) {
+        applied = MakeFile(trees, listing.files[i], problem);
+      }
+    }
+    // An installation that is not as the delta expects explains a patch
+    // that failed too, so the check always runs to its end and its reason
+    // comes first.
+    if (!bases.Finish(&modes, problem)) applied = false;
+  }
   // Only what differs from the installation is made for an install: a kept
   // file that is installed with another mode is made all the same, so that
   // the install gives it the release's mode as the full package does.
-  std::vector<bool> left_out(listing.files.size(), false);
-  for (size_t i = 0; i < listing.files.size(); ++i) {
+  for (size_t i = 0; applied && i < listing.files.size(); ++i) {
     const DeltaFile& file = listing.files[i];
-    uint32_t mode = 0;
-    if (file.method != DeltaMethod::kWhole &&
-        !CheckBase(trees, file, &mode, problem)) {
-      return false;
+    if (file.method == DeltaMethod::kKept &&
+        (output == DeltaOutput::kWholeTree || modes[i] != file.mode)) {
+      applied = MakeFile(trees, file, problem);
     }
-    left_out[i] = output == DeltaOutput::kChangedFiles &&
-                  file.method == DeltaMethod::kKept && mode == file.mode;
   }
-  if (!MakeTree(trees, listing, left_out, problem)) {
+  if (!applied || !SetDirectoryModes(trees, directories, problem)) {
     EmptyDirectory(output_dir);
     return false;
   }

@@ -23,17 +23,19 @@ struct DeltaCounts {
 
 // Builds in |output_dir|, which must be an empty directory, the tree the
 // unpacked delta |delta_dir| lists (see delta_listing.h), or the part of it
-// that |output| says, from its payload and the installation |base_dir|. First
-// every base the listing names, kept or patched, must be in the installation as
-// a regular file (no link in any component of its path is followed) of the
-// listed size and digest; then every directory and file is made, each file's
-// digest checked against the listing and its mode set; directory modes are set
-// last. Everything is made below |output_dir| through descriptors, without
-// following links, and new files are never opened over existing ones, so
-// nothing is written outside it. The result is not synced.
+// that |output| says, from its payload and the installation |base_dir|.
+// Every base the listing names, kept or patched, must be in the installation
+// as a regular file (no link in any component of its path is followed) of
+// the listed size and digest, checked on a second thread while the
+// directories and the changed files are made. Each file's digest is checked
+// against the listing and its mode set; directory modes are set last.
+// Everything is made below |output_dir| through descriptors, without following
+// links, and new files are never opened over existing ones, so nothing is
+// written outside it. The result is not synced.
 //
 // Returns false with a short reason in |*problem| ("PATH: what is wrong")
-// on the first failure; what was made in |output_dir| is removed again. On
+// on the first failure (a base's before a failure to make a file);
+// what was made in |output_dir| is removed again. On
 // success stores the listing's counts in |*counts| when it is not null.
 bool ApplyDelta(const base::FsPath& delta_dir, const base::FsPath& base_dir,
                 const base::FsPath& output_dir, DeltaOutput output,
