@@ -7,8 +7,10 @@
 # puts its data under $NORVANE_BENCH_DIR (default: a fresh directory in /tmp,
 # removed at the end), serves it with norvane_test_server on 127.0.0.1 and
 # prints Markdown tables (also written to build-bench/bench_results.md).
-# The full run takes about 20 minutes on 2 cores and needs about 4 GiB of disk;
-# --quick uses small sizes and 5 pairs for a smoke run of a few minutes.
+# The full run takes about 25 minutes on 2 cores and needs about 4 GiB of disk;
+# case 7 fetches two releases of a Debian package (65 MB) with apt-get and
+# serves them with nginx. --quick uses small sizes and 5 pairs for a smoke
+# run of a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
