@@ -287,8 +287,8 @@ enum class DeltaStage {
                  // full package would meet too).
 };
 
-// Logs why the delta offered from |from| is not used; the full package is
-// installed instead.
+// Removes the delta file and logs |why| |delta| is not used; the full
+// package is installed instead.
 DeltaStage FallBackToFullPackage(const DeltaOffer& delta,
                                  const std::string& why) {
   RemoveDelta();
@@ -313,8 +313,8 @@ bool DeltaIsToBeTried(const PackageOffer& package) {
   return false;
 }
 
-// Downloads the delta offered beside |package| and checks it. False, with
-// |*outcome| set, when the update is not to be made from it.
+// Downloads |delta| and checks it against its offer. False, with |*outcome|
+// set, when the update is not to be made from it.
 bool FetchDelta(const DeltaOffer& delta, const DownloadLimits& limits,
                 DeltaStage* outcome) {
   PrepareDeltaFile(delta);
@@ -368,11 +368,17 @@ DeltaStage StageFromDelta(const PackageOffer& package,
   }
   const base::FsPath staging(record.staging);
   const base::FsPath unpacked = UnpackedDelta(staging);
-  std::string problem = "tar can't unpack it";
-  bool made =
-      mkdir(unpacked.AsString().c_str(), 0700) == 0 &&
-      RunShellCommand(ExtractionCommand(kDeltaFileName, unpacked.AsString()),
-                      "tar", log_site::kTarExit, log_site::kTarStatus);
+  std::string problem;
+  bool made = mkdir(unpacked.AsString().c_str(), 0700) == 0;
+  if (!made) {
+    problem = "can't make " + unpacked.AsString() + ": " +
+              base::SystemErrorText(errno);
+  } else if (!RunShellCommand(
+                 ExtractionCommand(kDeltaFileName, unpacked.AsString()), "tar",
+                 log_site::kTarExit, log_site::kTarStatus)) {
+    made = false;
+    problem = "tar can't unpack it";
+  }
   RemoveDelta();
   DeltaCounts counts;
   made = made && ApplyDelta(unpacked, base::FsPath("."), UnpackedTree(staging),
