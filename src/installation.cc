@@ -302,13 +302,7 @@ DeltaStage FallBackToFullPackage(const DeltaOffer& delta,
 // is, nor once a download of the full package has begun, which is finished
 // rather than started over. A delta file it will not use goes.
 bool DeltaIsToBeTried(const PackageOffer& package) {
-  OfferFile record;
-  struct stat status;
-  if (package.delta &&
-      !(lstat(kPackageFileName, &status) == 0 && ReadPackageRecord(&record) &&
-        record.package == package)) {
-    return true;
-  }
+  if (package.delta && !PackageDownloadBegun(package)) return true;
   RemoveDelta();
   return false;
 }

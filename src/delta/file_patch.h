@@ -30,7 +30,7 @@ bool MakeFilePatch(const std::string& base_path, const std::string& result_path,
 
 // Applies the patch read from |patch_fd| to the base open on |base_fd|, a
 // regular file of |base_size| bytes that is mapped read-only, and writes the
-// result to |result_fd|, a new empty file opened for reading and writing.
+// result to |result_fd|, a new empty file open for writing.
 // The result must be |result_size| bytes long, with the digest
 // |result_sha256|; the output is streamed in pieces and refused as soon as
 // it would pass |result_size|, so memory stays within the result's size and

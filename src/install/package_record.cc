@@ -59,6 +59,13 @@ bool PackageIsShortOfItsSize(const PackageOffer& package) {
          static_cast<uint64_t>(status.st_size) < *package.size;
 }
 
+bool PackageDownloadBegun(const PackageOffer& package) {
+  OfferFile record;
+  struct stat status;
+  return lstat(kPackageFileName, &status) == 0 && ReadPackageRecord(&record) &&
+         record.package == package;
+}
+
 OfferMatch MatchFileToOffer(const char* path, const PackageOffer& offer) {
   OfferMatch match;
   int fd = base::OpenRegularFile(path, O_RDONLY);

@@ -36,6 +36,10 @@ bool PreparePackageFile(const PackageOffer& package);
 // Whether the package file holds fewer bytes than the offer's size.
 bool PackageIsShortOfItsSize(const PackageOffer& package);
 
+// Whether a package file is there that the record says was fetched for
+// |package|: a download of it has begun.
+bool PackageDownloadBegun(const PackageOffer& package);
+
 // How a downloaded file compares with the offer it was fetched for.
 struct OfferMatch {
   enum Result { kMatches, kUnreadable, kOtherSize, kOtherDigest };
