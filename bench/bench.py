@@ -437,6 +437,11 @@ class Bench:
 
             def prepare(which):
                 self.fresh_installation(install_a if which == "A" else install_b)
+                if not self.options.no_settle:
+                    # Nothing of the previous run or of the removal above is
+                    # left to write: the updater's sync would write it out
+                    # in its own time, the pipeline never waits for it.
+                    os.sync()
 
             def verify(which, count=count):
                 install = install_a if which == "A" else install_b
@@ -812,6 +817,9 @@ def main():
                         help="pairs for the largest size of cases 3 and 4 (default 10)")
     parser.add_argument("--baseline-updater", default="",
                         help="case 3 compares with this updater build instead of the pipelines")
+    parser.add_argument("--no-settle", action="store_true",
+                        help="case 3 starts each run without first syncing what the "
+                             "previous run and the removal of its installation left")
     parser.add_argument("--update-sizes", default="",
                         help="comma-separated file counts for case 3 (default 2000,20000,100000)")
     parser.add_argument("--cases", default="1,2,3,4,5,6,7", help="comma-separated case numbers")

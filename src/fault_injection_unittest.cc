@@ -788,7 +788,7 @@ TEST_F(FaultTest, StagingDirectoriesGoWhateverModesThePackageGives) {
   EXPECT_NE(std::string::npos,
             Log().find(UpdateEntry(log_site::kStagingNotRemoved,
                                    "can't remove " + staging +
-                                       ": Directory not empty, keeping it for "
+                                       ": Permission denied, keeping it for "
                                        "the next run!")));
   EXPECT_NE(std::string::npos, ReadInstalled(kPackageRecordFileName)
                                    .find("\nstaging=" + staging + "\n"));

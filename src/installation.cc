@@ -379,8 +379,7 @@ DeltaStage StageFromDelta(const PackageOffer& package,
                             DeltaOutput::kChangedFiles, &counts, &problem);
   // Only the tree it made is copied; the rest goes with the staging
   // directory.
-  base::GiveOwnerAccessToTree(unpacked);
-  (void)base::DeletePath(unpacked, true);
+  (void)base::DeleteOwnTree(unpacked);
   if (!made) {
     DiscardStagedPackage(record);
     return FallBackToFullPackage(delta, problem);

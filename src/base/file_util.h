@@ -193,6 +193,15 @@ bool DeletePath(const FsPath& path, bool recursive);
 // package's modes can be emptied and deleted. Links are never followed.
 void GiveOwnerAccessToTree(const FsPath& root);
 
+// Removes |root| and all it holds, a tree the caller made (unpacked or
+// copied with a package's modes): each directory gets owner read, write and
+// search before it is emptied, links are unlinked and never followed, and a
+// top path that is not a directory is unlinked. The listing gives each
+// entry's type, so files cost no status call. True when nothing is left at
+// |root| (a missing one counts); false, with errno set, on the first
+// failure, what was removed before it staying removed.
+bool DeleteOwnTree(const FsPath& root);
+
 }  // namespace base
 
 #endif  // BASE_FILE_UTIL_H_

@@ -460,4 +460,58 @@ void GiveOwnerAccessToTree(const FsPath& root) {
   }
 }
 
+bool DeleteOwnTree(const FsPath& root) {
+  const std::string top = root.DropTrailingSeparators().AsString();
+  struct stat status;
+  if (lstat(top.c_str(), &status) != 0) return errno == ENOENT;
+  if (!S_ISDIR(status.st_mode)) return unlink(top.c_str()) == 0;
+  GiveOwnerFullAccess(AT_FDCWD, top.c_str());
+  // Files go as each directory is read; directories afterwards, children
+  // first: each is found after its parent, so the reverse order works.
+  std::vector<std::string> pending(1, top);
+  std::vector<std::string> directories;
+  while (!pending.empty()) {
+    std::string directory = std::move(pending.back());
+    pending.pop_back();
+    DIR* stream = OpenDirectoryStream(FsPath(directory), true);
+    if (!stream) return false;
+    const int dir_fd = dirfd(stream);
+    // Read whole first: removing entries during the listing could make it
+    // skip others.
+    std::vector<std::pair<std::string, unsigned char>> names;
+    errno = 0;
+    while (const struct dirent* dirent = readdir(stream)) {
+      std::string_view name = dirent->d_name;
+      if (name != "." && name != "..") names.emplace_back(name, dirent->d_type);
+    }
+    bool success = errno == 0;
+    for (auto& [name, type] : names) {
+      if (!success) break;
+      bool is_directory = type == DT_DIR;
+      if (type == DT_UNKNOWN) {
+        success = fstatat(dir_fd, name.c_str(), &status,
+                          AT_SYMLINK_NOFOLLOW) == 0;
+        is_directory = success && S_ISDIR(status.st_mode);
+      }
+      if (!success) break;
+      if (is_directory) {
+        // Its mode is the package's: it needs owner access to be emptied.
+        GiveOwnerFullAccess(dir_fd, name.c_str());
+        pending.push_back(directory + "/" + name);
+      } else {
+        success = unlinkat(dir_fd, name.c_str(), 0) == 0;
+      }
+    }
+    int error = errno;
+    closedir(stream);
+    errno = error;
+    if (!success) return false;
+    directories.push_back(std::move(directory));
+  }
+  for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
+    if (rmdir(it->c_str()) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace base

@@ -605,7 +605,10 @@ TEST_F(FileUtilTest, DeleteOfLinkAsTopPath) {
 // refuses |access_mode|. Returns 1 or 0 for the delete's result, or -1 when
 // the restriction cannot be put in force here.
 int DeleteUnprivileged(const std::string& scratch, const std::string& root,
-                       const std::string& restricted, int access_mode) {
+                       const std::string& restricted, int access_mode,
+                       bool (*remove)(const FsPath&) = [](const FsPath& path) {
+                         return DeletePath(path, true);
+                       }) {
   const uid_t kNobody = 65534;
   bool as_root = geteuid() == 0;
   if (as_root) {
@@ -622,7 +625,7 @@ int DeleteUnprivileged(const std::string& scratch, const std::string& root,
     }
     if (access(root.c_str(), F_OK) != 0) _exit(3);
     if (access(restricted.c_str(), access_mode) == 0) _exit(3);
-    _exit(DeletePath(FsPath(root), true) ? 1 : 0);
+    _exit(remove(FsPath(root)) ? 1 : 0);
   }
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
@@ -679,6 +682,40 @@ TEST_F(FileUtilTest, FailedUnlinkEndsTheWalkAndRemovesNoDirectory) {
   EXPECT_EQ(0, result);
   EXPECT_TRUE(FileExists(readonly + "/g"));
   EXPECT_TRUE(IsRealDirectory(root + "/d"));
+}
+
+// A tree of the caller's own goes whatever modes its package gave its
+// directories, and what its links lead to stays.
+TEST_F(FileUtilTest, DeleteOwnTreeRemovesDirectoriesOfAnyModeNotLinkTargets) {
+  MakeTree(Path("outside"), {"keep", "sub/", "sub/keep"});
+  std::string root = Path("R");
+  MakeTree(root, {"f", "ro/", "ro/g", "ro/inner/", "ro/inner/h", "none/",
+                  "none/deep/", "none/deep/i", "write-only/", "write-only/j"});
+  MakeLink(Path("outside"), root + "/ro/dirlink");
+  MakeLink(Path("outside/keep"), root + "/none/filelink");
+  ASSERT_EQ(0, chmod((root + "/ro/inner").c_str(), 0555));
+  ASSERT_EQ(0, chmod((root + "/ro").c_str(), 0555));
+  ASSERT_EQ(0, chmod((root + "/none/deep").c_str(), 0));
+  ASSERT_EQ(0, chmod((root + "/none").c_str(), 0));
+  ASSERT_EQ(0, chmod((root + "/write-only").c_str(), 0300));
+  ASSERT_EQ(0, chmod(root.c_str(), 0500));
+
+  int result = DeleteUnprivileged(scratch_.path(), root, root + "/none", R_OK,
+                                  DeleteOwnTree);
+  if (result == -1) GTEST_SKIP() << "cannot make a directory unreadable here";
+  EXPECT_EQ(1, result);
+  EXPECT_FALSE(FileExists(root));
+  EXPECT_EQ("keep", testing_util::ReadFile(Path("outside/keep")));
+  EXPECT_EQ("sub/keep", testing_util::ReadFile(Path("outside/sub/keep")));
+
+  // A file or a link at the top is unlinked; nothing there counts as gone.
+  MakeLink(Path("outside"), Path("toplink"));
+  for (const char* top : {"toplink", "outside/keep", "missing"}) {
+    SCOPED_TRACE(top);
+    EXPECT_TRUE(DeleteOwnTree(FsPath(Path(top))));
+    EXPECT_FALSE(FileExists(Path(top)));
+  }
+  EXPECT_TRUE(IsRealDirectory(Path("outside/sub")));
 }
 
 TEST(ReadFileToStringTest, ReadsWholeFilesWithinTheLimitOnly) {

@@ -253,14 +253,7 @@ bool ShadowDirectoryExists() {
 }
 
 bool RemoveShadowDirectory() {
-  struct stat status;
-  if (lstat(kShadowDirName, &status) != 0) return errno == ENOENT;
-  const base::FsPath shadow(kShadowDirName);
-  if (S_ISDIR(status.st_mode)) base::GiveOwnerAccessToTree(shadow);
-  errno = 0;
-  if (base::DeletePath(shadow, true)) return true;
-  if (errno == 0) errno = ENOTEMPTY;
-  return false;
+  return base::DeleteOwnTree(base::FsPath(kShadowDirName));
 }
 
 bool FindMoveConflict(std::string* conflict) {

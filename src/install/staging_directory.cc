@@ -170,11 +170,7 @@ bool RemoveStagingDirectory(const OfferFile& record, bool* left_alone) {
     return true;
   }
   if (IsOurStagingDirectory(record)) {
-    base::GiveOwnerAccessToTree(base::FsPath(record.staging));
-    errno = 0;
-    if (base::DeletePath(base::FsPath(record.staging), true)) return true;
-    if (errno == 0) errno = ENOTEMPTY;
-    return false;
+    return base::DeleteOwnTree(base::FsPath(record.staging));
   }
   if (record.staging_inode == 0 && IsStagingPath(record.staging) &&
       ReadPrivateDirectoryStatus(record.staging, &status)) {

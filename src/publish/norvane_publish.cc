@@ -347,8 +347,7 @@ bool RunTar(const std::vector<std::string>& args) {
 // Removes a temporary tree of the tool's own, however its package set its
 // directories' modes.
 void DeleteTree(const base::FsPath& dir) {
-  base::GiveOwnerAccessToTree(dir);
-  (void)base::DeletePath(dir, true);
+  (void)base::DeleteOwnTree(dir);
 }
 
 // Unpacks the package at |path| as the updater does, with tar, into the
