@@ -489,8 +489,8 @@ bool DeleteOwnTree(const FsPath& root) {
       if (!success) break;
       bool is_directory = type == DT_DIR;
       if (type == DT_UNKNOWN) {
-        success = fstatat(dir_fd, name.c_str(), &status,
-                          AT_SYMLINK_NOFOLLOW) == 0;
+        success =
+            fstatat(dir_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
         is_directory = success && S_ISDIR(status.st_mode);
       }
       if (!success) break;

@@ -604,11 +604,12 @@ TEST_F(FileUtilTest, DeleteOfLinkAsTopPath) {
 // "nobody". Before deleting, the child checks that |restricted| really
 // refuses |access_mode|. Returns 1 or 0 for the delete's result, or -1 when
 // the restriction cannot be put in force here.
-int DeleteUnprivileged(const std::string& scratch, const std::string& root,
-                       const std::string& restricted, int access_mode,
-                       bool (*remove)(const FsPath&) = [](const FsPath& path) {
-                         return DeletePath(path, true);
-                       }) {
+int DeleteUnprivileged(
+    const std::string& scratch, const std::string& root,
+    const std::string& restricted, int access_mode,
+    bool (*remove)(const FsPath&) = [](const FsPath& path) {
+      return DeletePath(path, true);
+    }) {
   const uid_t kNobody = 65534;
   bool as_root = geteuid() == 0;
   if (as_root) {

@@ -346,9 +346,7 @@ bool RunTar(const std::vector<std::string>& args) {
 
 // Removes a temporary tree of the tool's own, however its package set its
 // directories' modes.
-void DeleteTree(const base::FsPath& dir) {
-  (void)base::DeleteOwnTree(dir);
-}
+void DeleteTree(const base::FsPath& dir) { (void)base::DeleteOwnTree(dir); }
 
 // Unpacks the package at |path| as the updater does, with tar, into the
 // directory |dir|, and checks the tree with the updater's own check. With
