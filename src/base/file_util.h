@@ -188,11 +188,6 @@ class DirectoryWalker {
 // stays removed.
 bool DeletePath(const FsPath& path, bool recursive);
 
-// Gives |root| and every directory below it owner read, write and search
-// where one lacks any of them, so that a tree unpacked or copied with a
-// package's modes can be emptied and deleted. Links are never followed.
-void GiveOwnerAccessToTree(const FsPath& root);
-
 // Removes |root| and all it holds, a tree the caller made (unpacked or
 // copied with a package's modes): each directory gets owner read, write and
 // search before it is emptied, links are unlinked and never followed, and a

@@ -447,19 +447,6 @@ void GiveOwnerFullAccess(int dir_fd, const char* name) {
 
 }  // namespace
 
-void GiveOwnerAccessToTree(const FsPath& root) {
-  GiveOwnerFullAccess(AT_FDCWD, root.AsString().c_str());
-  // The walker lists a directory only after it has yielded it, so each one
-  // is opened for listing after it got them.
-  DirectoryWalker walker(root, true, kWalkDirectories | kWalkLinksAsEntries);
-  FoundEntry entry;
-  for (FsPath next = walker.NextPath(); !next.IsEmpty();
-       next = walker.NextPath()) {
-    walker.CurrentEntry(&entry);
-    GiveOwnerFullAccess(walker.CurrentDirectoryFd(), entry.name.c_str());
-  }
-}
-
 bool DeleteOwnTree(const FsPath& root) {
   const std::string top = root.DropTrailingSeparators().AsString();
   struct stat status;

@@ -349,14 +349,19 @@ bool IsEmptyDirectory(const base::FsPath& dir) {
 }
 
 void EmptyDirectory(const base::FsPath& dir) {
-  base::GiveOwnerAccessToTree(dir);
+  // A listed mode may have taken the owner's write away from it.
+  struct stat status;
+  if (lstat(dir.AsString().c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+      (status.st_mode & S_IRWXU) != S_IRWXU) {
+    (void)chmod(dir.AsString().c_str(), (status.st_mode & 07777) | S_IRWXU);
+  }
   std::vector<base::ListedEntry> entries;
   if (!base::ListDirectory(&entries, dir, true)) return;
   for (const base::ListedEntry& entry : entries) {
     if (entry.name.IsCurrentDirEntry() || entry.name.IsParentDirEntry()) {
       continue;
     }
-    (void)base::DeletePath(dir.Join(entry.name), true);
+    (void)base::DeleteOwnTree(dir.Join(entry.name));
   }
 }
 
